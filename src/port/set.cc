@@ -1,0 +1,76 @@
+#include "addon/args.h"
+#include "addon/baton.h"
+#include "port/options.h"
+#include "port/port.h"
+
+namespace {
+
+class SetBaton : public Baton {
+ public:
+  explicit SetBaton(Napi::Function callback) : Baton(callback, "node-vornet:SetBaton") {}
+
+  int32_t fd = 0;
+  char errorText[kErrorTextSize] = {};
+  bool rts = false;
+  bool cts = false;
+  bool dtr = false;
+  bool dsr = false;
+  bool brk = false;
+  bool lowLatency = false;  // no Win32 counterpart
+
+  void Execute() override {
+    HANDLE handle = handleFromFd(fd);
+    // A line the driver will not drive (RTS under hardware flow control, for
+    // one) is no reason to refuse the rest, so these results are not checked.
+    EscapeCommFunction(handle, rts ? SETRTS : CLRRTS);
+    EscapeCommFunction(handle, dtr ? SETDTR : CLRDTR);
+    EscapeCommFunction(handle, brk ? SETBREAK : CLRBREAK);
+
+    // Keep every event the port already watches except the two chosen here.
+    DWORD mask = 0;
+    GetCommMask(handle, &mask);
+    mask &= ~static_cast<DWORD>(EV_CTS | EV_DSR);
+    if (cts) {
+      mask |= EV_CTS;
+    }
+    if (dsr) {
+      mask |= EV_DSR;
+    }
+    if (!SetCommMask(handle, mask)) {
+      Fail("Setting options on COM port (SetCommMask)", GetLastError(), errorText);
+    }
+  }
+};
+
+}  // namespace
+
+Napi::Value Set(const Napi::CallbackInfo& info) {
+  Napi::Env env = info.Env();
+  if (!args::require(info, args::isNumber(info[0]), "First argument must be an int")) {
+    return env.Null();
+  }
+  int32_t fd = args::int32Of(info[0]);
+  if (!args::require(info, args::isObject(info[1]), "Second argument must be an object")) {
+    return env.Null();
+  }
+  Napi::Object options = info[1].ToObject();
+  if (!args::require(info, args::isFunction(info[2]), "Third argument must be a function")) {
+    return env.Null();
+  }
+
+  SetBaton* baton = new SetBaton(info[2].As<Napi::Function>());
+  try {
+    baton->fd = fd;
+    baton->brk = truthOption(options.Get("brk"));
+    baton->rts = truthOption(options.Get("rts"));
+    baton->cts = truthOption(options.Get("cts"));
+    baton->dtr = truthOption(options.Get("dtr"));
+    baton->dsr = truthOption(options.Get("dsr"));
+    baton->lowLatency = truthOption(options.Get("lowLatency"));
+  } catch (...) {
+    delete baton;
+    throw;
+  }
+  Baton::Start(baton);
+  return env.Undefined();
+}

@@ -1,0 +1,63 @@
+#include "addon/args.h"
+#include "addon/baton.h"
+#include "port/options.h"
+#include "port/port.h"
+
+namespace {
+
+class ConnectionOptionsBaton : public Baton {
+ public:
+  explicit ConnectionOptionsBaton(Napi::Function callback)
+      : Baton(callback, "node-vornet:ConnectionOptionsBaton") {}
+
+  char errorText[kErrorTextSize] = {};
+  int32_t fd = 0;
+  int32_t baudRate = 0;
+
+  // Read-modify-write of the whole DCB: only the rate changes, everything
+  // open set stays as the driver holds it.
+  void Execute() override {
+    HANDLE handle = handleFromFd(fd);
+    DCB dcb = {};
+    dcb.DCBlength = sizeof(DCB);
+    if (!GetCommState(handle, &dcb)) {
+      Fail("Update (GetCommState)", GetLastError(), errorText);
+      return;
+    }
+    dcb.BaudRate = static_cast<DWORD>(baudRate);
+    if (!SetCommState(handle, &dcb)) {
+      Fail("Update (SetCommState)", GetLastError(), errorText);
+    }
+  }
+};
+
+}  // namespace
+
+Napi::Value Update(const Napi::CallbackInfo& info) {
+  Napi::Env env = info.Env();
+  if (!args::require(info, args::isNumber(info[0]), "First argument must be an int")) {
+    return env.Null();
+  }
+  int32_t fd = args::int32Of(info[0]);
+  if (!args::require(info, args::isObject(info[1]), "Second argument must be an object")) {
+    return env.Null();
+  }
+  Napi::Object options = info[1].ToObject();
+  if (!args::require(info, options.Has("baudRate"), "\"baudRate\" must be set on options object")) {
+    return env.Null();
+  }
+  if (!args::require(info, args::isFunction(info[2]), "Third argument must be a function")) {
+    return env.Null();
+  }
+
+  ConnectionOptionsBaton* baton = new ConnectionOptionsBaton(info[2].As<Napi::Function>());
+  try {
+    baton->fd = fd;
+    baton->baudRate = integerOption(options.Get("baudRate"));
+  } catch (...) {
+    delete baton;
+    throw;
+  }
+  Baton::Start(baton);
+  return env.Undefined();
+}

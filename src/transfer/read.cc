@@ -1,0 +1,168 @@
+#include <cstring>
+
+#include "addon/args.h"
+#include "addon/baton.h"
+#include "transfer/transfer.h"
+
+namespace {
+
+void WINAPI ReadIOCompletion(DWORD errorCode, DWORD bytesTransferred, LPOVERLAPPED overlapped);
+
+// Phase 1 waits, without limit, for one byte; phase 2 then takes at once
+// whatever else has arrived.
+const COMMTIMEOUTS kWaitTimeouts = {0, 0, 0, 0, 0};
+const COMMTIMEOUTS kImmediateTimeouts = {MAXDWORD, 0, 0, 0, 0};
+
+struct ReadBaton : TransferRequest {
+  char* bufferData = nullptr;
+  uint64_t bytesRead = 0;
+  int64_t bytesToRead = 0;
+  int64_t offset = 0;
+
+  void fail(const char* prefix, DWORD code) {
+    formatWin32Error(prefix, static_cast<int32_t>(code), errorText);
+  }
+
+  bool issue(OVERLAPPED* overlapped) override {
+    HANDLE handle = handleFromFd(fd);
+    COMMTIMEOUTS timeouts = kWaitTimeouts;
+    if (!SetCommTimeouts(handle, &timeouts)) {
+      fail("Setting COM timeout (SetCommTimeouts)", GetLastError());
+      return false;
+    }
+    // Phase 2 reuses the structure for its own event; point it back here.
+    overlapped->hEvent = static_cast<TransferRequest*>(this);
+    SetLastError(0);
+    inFlight = ReadFileEx(handle, bufferData + offset, 1, overlapped, ReadIOCompletion) != FALSE;
+    DWORD code = GetLastError();
+    if (code != 0) {
+      fail("Reading from COM port (ReadFileEx)", code);
+      return false;
+    }
+    return true;
+  }
+
+  // Phase 2, inside the completion routine on the transfer thread.
+  void takeWhatIsWaiting(OVERLAPPED* overlapped) {
+    HANDLE handle = handleFromFd(fd);
+    COMMTIMEOUTS timeouts = kImmediateTimeouts;
+    if (!SetCommTimeouts(handle, &timeouts)) {
+      fail("Setting COM timeout (SetCommTimeouts)", GetLastError());
+      return;
+    }
+    memset(overlapped, 0, sizeof(OVERLAPPED));
+    overlapped->hEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    HANDLE event = overlapped->hEvent;
+    uint64_t taken = 0;
+    // One pass takes everything waiting unless the count was capped at the
+    // 32-bit limit and filled; only then is there possibly more to take.
+    for (;;) {
+      uint64_t want64 = static_cast<uint64_t>(bytesToRead);
+      DWORD want = static_cast<DWORD>(want64 < kMaxPassBytes ? want64 : kMaxPassBytes);
+      DWORD count = 0;
+      if (!ReadFile(handle, bufferData + offset + taken, want, &count, overlapped)) {
+        DWORD code = GetLastError();
+        if (code != ERROR_IO_PENDING) {
+          fail("Reading from COM port (ReadFile)", code);
+          break;
+        }
+        if (!GetOverlappedResult(handle, overlapped, &count, TRUE)) {
+          fail("Reading from COM port (GetOverlappedResult)", GetLastError());
+          break;
+        }
+      }
+      bytesToRead -= count;
+      bytesRead += count;
+      taken += count;
+      if (count < kMaxPassBytes || bytesToRead == 0) {
+        break;
+      }
+    }
+    CloseHandle(event);
+  }
+
+  size_t results(napi_env env, napi_value* argv) override {
+    if (errorText[0] != '\0') {
+      argv[0] = Napi::Error::New(env, errorText).Value();
+      napi_get_undefined(env, &argv[1]);
+    } else {
+      napi_get_null(env, &argv[0]);
+      napi_create_double(env, static_cast<double>(static_cast<int32_t>(bytesRead)), &argv[1]);
+    }
+    return 2;
+  }
+};
+
+void WINAPI ReadIOCompletion(DWORD errorCode, DWORD bytesTransferred, LPOVERLAPPED overlapped) {
+  ReadBaton* baton = static_cast<ReadBaton*>(TransferRequest::from(overlapped));
+  baton->inFlight = false;
+  if (errorCode != 0) {
+    baton->fail("Reading from COM port (ReadIOCompletion)", errorCode);
+    baton->complete = true;
+    return;
+  }
+  if (bytesTransferred != 0) {
+    baton->bytesToRead -= bytesTransferred;
+    baton->bytesRead += bytesTransferred;
+    baton->offset += bytesTransferred;
+  }
+  if (baton->bytesToRead > 0) {
+    baton->takeWhatIsWaiting(overlapped);
+  }
+  baton->complete = true;
+}
+
+DWORD WINAPI ReadThread(LPVOID asyncHandle) {
+  runTransferThread(asyncHandle);
+}
+
+}  // namespace
+
+Napi::Value Read(const Napi::CallbackInfo& info) {
+  napi_env env = info.Env();
+  Napi::Value nothing = info.Env().Null();
+  if (!args::require(info, args::isNumber(info[0]), "First argument must be a fd")) {
+    return nothing;
+  }
+  int32_t fd = args::int32Of(info[0]);
+  if (!args::require(info, args::isObject(info[1]) && info[1].IsBuffer(),
+                     "Second argument must be a buffer")) {
+    return nothing;
+  }
+  Napi::Object buffer = info[1].ToObject();
+  uint64_t length = typedArrayByteLength(env, buffer, nullptr);
+  if (!args::require(info, args::isNumber(info[2]), "Third argument must be an int")) {
+    return nothing;
+  }
+  int64_t offset = args::low32OfInteger(info[2]);
+  if (!args::require(info, args::isNumber(info[3]), "Fourth argument must be an int")) {
+    return nothing;
+  }
+  int64_t bytesToRead = info[3].ToNumber().Int64Value();
+  if (!args::require(info,
+                     static_cast<uint64_t>(bytesToRead) + static_cast<uint64_t>(offset) <= length,
+                     "'bytesToRead' + 'offset' cannot be larger than the buffer's length")) {
+    return nothing;
+  }
+  // The sum above wraps for negative values; these would store outside the
+  // buffer, and a read of nothing would still consume a byte.
+  if (!args::require(info, offset >= 0, "'offset' must not be negative") ||
+      !args::require(info, bytesToRead > 0, "'bytesToRead' must be greater than 0")) {
+    return nothing;
+  }
+  if (!args::require(info, args::isFunction(info[4]), "Fifth argument must be a function")) {
+    return nothing;
+  }
+
+  char* data = nullptr;
+  typedArrayByteLength(env, buffer, &data);
+
+  ReadBaton* baton = new ReadBaton();
+  baton->fd = fd;
+  baton->offset = offset;
+  baton->bytesToRead = bytesToRead;
+  baton->bufferData = data;
+  startTransfer(env, baton, buffer, info[4], ReadThread, "node-vornet:ReadBaton",
+                "Reading from COM port");
+  return nothing;
+}

@@ -1,0 +1,63 @@
+// The machinery shared by write and read: one thread per request, overlapped
+// I/O with a completion routine that runs during the thread's alertable
+// sleep, and a libuv async handle that brings the request back to the event
+// loop to be joined, reported and freed.
+#pragma once
+
+#include <napi.h>
+
+#include "addon/win32.h"
+#include "addon/win32_error.h"
+
+#include <uv.h>
+
+// Fields written by the transfer thread (counters, complete, inFlight,
+// errorText) are read on the main thread only after the thread is joined.
+struct TransferRequest {
+  virtual ~TransferRequest() = default;
+
+  int32_t fd = 0;
+  HANDLE thread = nullptr;
+  bool complete = false;
+  // True from an accepted issue call until its completion routine has run;
+  // the thread never frees the OVERLAPPED or wakes the loop while it is set.
+  bool inFlight = false;
+  napi_env env = nullptr;
+  napi_ref callback = nullptr;
+  // Held so that a buffer dropped by the caller is not collected while the
+  // system still writes into it or reads from it.
+  napi_ref buffer = nullptr;
+  napi_async_context context = nullptr;
+  char errorText[kErrorTextSize] = {};
+
+  // Starts one overlapped transfer. False when the call failed; errorText
+  // then says why.
+  virtual bool issue(OVERLAPPED* overlapped) = 0;
+
+  // The JavaScript callback's arguments; answers how many it wrote.
+  virtual size_t results(napi_env env, napi_value* argv) = 0;
+
+  static TransferRequest* from(OVERLAPPED* overlapped) {
+    return static_cast<TransferRequest*>(overlapped->hEvent);
+  }
+};
+
+// The longest count one WriteFileEx or ReadFile takes; larger transfers go in
+// passes, so a count never wraps at 4 GiB.
+constexpr uint64_t kMaxPassBytes = 0xFFFFFFFFu;
+
+// Takes the filled request, references its callback and buffer, and starts its
+// thread. On failure everything is released and a Napi::Error is thrown; the
+// callback is then never called. failurePrefix names the operation.
+void startTransfer(napi_env env, TransferRequest* request, napi_value buffer, napi_value callback,
+                   LPTHREAD_START_ROUTINE routine, const char* resourceName,
+                   const char* failurePrefix);
+
+// The body of every transfer thread; never returns.
+[[noreturn]] void runTransferThread(LPVOID asyncHandle);
+
+// napi_get_typedarray_info's byte length: element count times element size.
+uint64_t typedArrayByteLength(napi_env env, napi_value array, char** data);
+
+Napi::Value Write(const Napi::CallbackInfo& info);
+Napi::Value Read(const Napi::CallbackInfo& info);

@@ -1,0 +1,176 @@
+#include "transfer/transfer.h"
+
+#include <string>
+
+namespace {
+
+void freeAsyncHandle(uv_handle_t* handle) {
+  delete reinterpret_cast<uv_async_t*>(handle);
+}
+
+// Main thread. Order matters: the buffer's reference goes before the
+// callback's, and the record last, once nothing can read it any more.
+void release(TransferRequest* request) {
+  if (request->buffer != nullptr) {
+    napi_delete_reference(request->env, request->buffer);
+    request->buffer = nullptr;
+  }
+  if (request->callback != nullptr) {
+    napi_delete_reference(request->env, request->callback);
+    request->callback = nullptr;
+  }
+  if (request->context != nullptr) {
+    napi_async_destroy(request->env, request->context);
+    request->context = nullptr;
+  }
+  delete request;
+}
+
+void throwStartFailure(napi_env env, const char* prefix, const char* call, int32_t code) {
+  std::string failed = std::string(prefix) + " (" + call + ")";
+  char text[kErrorTextSize];
+  formatWin32Error(failed.c_str(), code, text);
+  throw Napi::Error::New(env, text);
+}
+
+// Runs on the main thread when the transfer thread has signalled.
+void afterTransfer(uv_async_t* async) {
+  TransferRequest* request = static_cast<TransferRequest*>(async->data);
+  napi_env env = request->env;
+  napi_handle_scope scope = nullptr;
+  napi_open_handle_scope(env, &scope);
+
+  // The thread may still be between uv_async_send and its exit.
+  WaitForSingleObject(request->thread, INFINITE);
+  CloseHandle(request->thread);
+  uv_close(reinterpret_cast<uv_handle_t*>(async), freeAsyncHandle);
+
+  napi_value argv[2] = {};
+  size_t argc = request->results(env, argv);
+  napi_value callback = nullptr;
+  napi_value receiver = nullptr;
+  napi_value resource = nullptr;
+  napi_get_reference_value(env, request->callback, &callback);
+  napi_get_undefined(env, &receiver);
+  napi_create_object(env, &resource);
+  // Inside a callback scope, so that promises settled by the callback run
+  // their continuations right after it, as after any other Node callback.
+  napi_callback_scope callbackScope = nullptr;
+  napi_open_callback_scope(env, resource, request->context, &callbackScope);
+  napi_status status = napi_call_function(env, receiver, callback, argc, argv, nullptr);
+  release(request);
+  if (status == napi_pending_exception) {
+    // Nothing above us can catch it: hand it to the process as uncaught, as a
+    // throwing callback of any Node API would be.
+    napi_value exception = nullptr;
+    napi_get_and_clear_last_exception(env, &exception);
+    napi_fatal_exception(env, exception);
+  }
+  napi_close_callback_scope(env, callbackScope);
+  napi_close_handle_scope(env, scope);
+}
+
+size_t elementSize(napi_typedarray_type type) {
+  switch (type) {
+    case napi_int8_array:
+    case napi_uint8_array:
+    case napi_uint8_clamped_array:
+      return 1;
+    case napi_int16_array:
+    case napi_uint16_array:
+      return 2;
+    case napi_int32_array:
+    case napi_uint32_array:
+    case napi_float32_array:
+      return 4;
+    case napi_float64_array:
+    case napi_bigint64_array:
+    case napi_biguint64_array:
+      return 8;
+    default:
+      return 1;
+  }
+}
+
+}  // namespace
+
+uint64_t typedArrayByteLength(napi_env env, napi_value array, char** data) {
+  napi_typedarray_type type;
+  size_t length = 0;
+  void* bytes = nullptr;
+  napi_status status =
+      napi_get_typedarray_info(env, array, &type, &length, &bytes, nullptr, nullptr);
+  NAPI_THROW_IF_FAILED(env, status, 0);
+  if (data != nullptr) {
+    *data = static_cast<char*>(bytes);
+  }
+  return static_cast<uint64_t>(length) * elementSize(type);
+}
+
+void startTransfer(napi_env env, TransferRequest* request, napi_value buffer, napi_value callback,
+                   LPTHREAD_START_ROUTINE routine, const char* resourceName,
+                   const char* failurePrefix) {
+  request->env = env;
+  napi_value resource = nullptr;
+  napi_value name = nullptr;
+  napi_status status = napi_create_reference(env, callback, 1, &request->callback);
+  if (status == napi_ok) {
+    status = napi_create_reference(env, buffer, 1, &request->buffer);
+  }
+  if (status == napi_ok) {
+    status = napi_create_object(env, &resource);
+  }
+  if (status == napi_ok) {
+    status = napi_create_string_latin1(env, resourceName, NAPI_AUTO_LENGTH, &name);
+  }
+  if (status == napi_ok) {
+    status = napi_async_init(env, resource, name, &request->context);
+  }
+  if (status != napi_ok) {
+    Napi::Error error = Napi::Error::New(env);
+    release(request);
+    throw error;
+  }
+
+  uv_async_t* async = new uv_async_t;
+  int result = uv_async_init(uv_default_loop(), async, afterTransfer);
+  if (result != 0) {
+    delete async;
+    release(request);
+    throwStartFailure(env, failurePrefix, "uv_async_init", result);
+  }
+  async->data = request;
+
+  request->thread = CreateThread(nullptr, 0, routine, async, 0, nullptr);
+  if (request->thread == nullptr) {
+    DWORD code = GetLastError();
+    uv_close(reinterpret_cast<uv_handle_t*>(async), freeAsyncHandle);
+    release(request);
+    throwStartFailure(env, failurePrefix, "CreateThread", static_cast<int32_t>(code));
+  }
+}
+
+void runTransferThread(LPVOID asyncHandle) {
+  uv_async_t* async = static_cast<uv_async_t*>(asyncHandle);
+  TransferRequest* request = static_cast<TransferRequest*>(async->data);
+
+  OVERLAPPED* overlapped = new OVERLAPPED();
+  overlapped->hEvent = request;
+  while (!request->complete) {
+    bool started = request->issue(overlapped);
+    // Sleep until this transfer's own completion has run; another APC
+    // queued to the thread must not start a second transfer on the same
+    // OVERLAPPED while the first is still with the system.
+    while (request->inFlight) {
+      SleepEx(INFINITE, TRUE);
+    }
+    if (!started) {
+      break;
+    }
+  }
+  delete overlapped;
+
+  // The last touch of shared state: from here the main thread may free it all.
+  uv_async_send(async);
+  ExitThread(0);
+}

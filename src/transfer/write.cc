@@ -1,0 +1,89 @@
+#include "addon/args.h"
+#include "addon/baton.h"
+#include "transfer/transfer.h"
+
+namespace {
+
+void WINAPI WriteIOCompletion(DWORD errorCode, DWORD bytesTransferred, LPOVERLAPPED overlapped);
+
+struct WriteBaton : TransferRequest {
+  char* bufferData = nullptr;
+  uint64_t bufferLength = 0;
+  uint64_t bytesWritten = 0;
+
+  // Everything not yet written, at most one pass's worth.
+  bool issue(OVERLAPPED* overlapped) override {
+    uint64_t remaining = bufferLength - bytesWritten;
+    DWORD count = static_cast<DWORD>(remaining < kMaxPassBytes ? remaining : kMaxPassBytes);
+    SetLastError(0);
+    inFlight = WriteFileEx(handleFromFd(fd), bufferData + bytesWritten, count, overlapped,
+                           WriteIOCompletion) != FALSE;
+    DWORD code = GetLastError();
+    if (code != 0) {
+      formatWin32Error("Writing to COM port (WriteFileEx)", static_cast<int32_t>(code), errorText);
+      return false;
+    }
+    return true;
+  }
+
+  size_t results(napi_env env, napi_value* argv) override {
+    if (errorText[0] != '\0') {
+      argv[0] = Napi::Error::New(env, errorText).Value();
+    } else {
+      napi_get_null(env, &argv[0]);
+    }
+    return 1;
+  }
+};
+
+void WINAPI WriteIOCompletion(DWORD errorCode, DWORD bytesTransferred, LPOVERLAPPED overlapped) {
+  WriteBaton* baton = static_cast<WriteBaton*>(TransferRequest::from(overlapped));
+  baton->inFlight = false;
+  if (errorCode != 0) {
+    formatWin32Error("Writing to COM port (WriteIOCompletion)", static_cast<int32_t>(errorCode),
+                     baton->errorText);
+    baton->complete = true;
+    return;
+  }
+  if (bytesTransferred != 0) {
+    baton->bytesWritten += bytesTransferred;
+    // Part written: the thread wakes, finds the request incomplete and
+    // issues the rest from where this pass ended.
+    if (baton->bytesWritten < baton->bufferLength) {
+      return;
+    }
+  }
+  // All written, or the system took nothing: either way the write is over.
+  baton->complete = true;
+}
+
+DWORD WINAPI WriteThread(LPVOID asyncHandle) {
+  runTransferThread(asyncHandle);
+}
+
+}  // namespace
+
+Napi::Value Write(const Napi::CallbackInfo& info) {
+  napi_env env = info.Env();
+  if (!args::require(info, args::isNumber(info[0]), "First argument must be an int")) {
+    return info.Env().Null();
+  }
+  int32_t fd = args::int32Of(info[0]);
+  if (!args::require(info, args::isObject(info[1]) && info[1].IsBuffer(),
+                     "Second argument must be a buffer")) {
+    return info.Env().Null();
+  }
+  char* data = nullptr;
+  uint64_t length = typedArrayByteLength(env, info[1], &data);
+  if (!args::require(info, args::isFunction(info[2]), "Third argument must be a function")) {
+    return info.Env().Null();
+  }
+
+  WriteBaton* baton = new WriteBaton();
+  baton->fd = fd;
+  baton->bufferData = data;
+  baton->bufferLength = length;
+  startTransfer(env, baton, info[1], info[2], WriteThread, "node-vornet:WriteBaton",
+                "Writing to COM port");
+  return info.Env().Null();
+}

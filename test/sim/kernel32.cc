@@ -1,0 +1,573 @@
+// Simulated kernel32: handles, virtual COM ports with overlapped I/O whose
+// completion routines run only in the issuing thread's alertable sleep, and
+// real threads.
+#include <pthread.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstring>
+#include <thread>
+
+#include "sim_state.h"
+
+namespace sim {
+
+namespace {
+
+thread_local DWORD lastError = 0;
+thread_local std::shared_ptr<ThreadState> currentThread;
+
+struct ExitThreadSignal {};
+
+std::shared_ptr<ThreadState> self() {
+  if (!currentThread) {
+    currentThread = std::make_shared<ThreadState>();
+  }
+  return currentThread;
+}
+
+BOOL fail(DWORD code) {
+  lastError = code;
+  return FALSE;
+}
+
+Object* find(HANDLE handle, Kind kind) {
+  auto it = state().handles.find(reinterpret_cast<intptr_t>(handle));
+  if (it == state().handles.end() || it->second.kind != kind) {
+    return nullptr;
+  }
+  return &it->second;
+}
+
+std::shared_ptr<Port> portOf(HANDLE handle) {
+  Object* object = find(handle, Kind::Port);
+  return object ? object->port : nullptr;
+}
+
+// Checks, under the lock, the common preamble of every port call.
+#define PORT_CALL(name, handle)                    \
+  std::lock_guard<std::mutex> lock(state().mutex); \
+  if (DWORD injected = enter(name))                \
+    return fail(injected);                         \
+  std::shared_ptr<Port> port = portOf(handle);     \
+  if (!port)                                       \
+  return fail(ERROR_INVALID_HANDLE)
+
+bool immediateTimeouts(const COMMTIMEOUTS& t) {
+  return t.ReadIntervalTimeout == MAXDWORD && t.ReadTotalTimeoutMultiplier == 0 &&
+         t.ReadTotalTimeoutConstant == 0;
+}
+
+DWORD take(Port& port, uint8_t* data, DWORD count) {
+  DWORD n = static_cast<DWORD>(std::min<size_t>(count, port.rx.size()));
+  for (DWORD i = 0; i < n; ++i) {
+    data[i] = port.rx.front();
+    port.rx.pop_front();
+  }
+  return n;
+}
+
+void record(Port& port, const uint8_t* data, DWORD n) {
+  port.txCount += n;
+  if (!port.countOnly) {
+    port.tx.insert(port.tx.end(), data, data + n);
+  }
+}
+
+}  // namespace
+
+HANDLE newHandle(Object object) {
+  State& s = state();
+  intptr_t value = s.nextHandle;
+  s.nextHandle = static_cast<intptr_t>(static_cast<int32_t>(static_cast<uint32_t>(value) + 4));
+  s.handles.emplace(value, std::move(object));
+  return reinterpret_cast<HANDLE>(value);
+}
+
+void completeIo(const std::shared_ptr<Io>& io, DWORD error, DWORD transferred) {
+  io->done = true;
+  io->error = error;
+  io->transferred = transferred;
+  auto& pending = state().pending;
+  pending.erase(std::remove(pending.begin(), pending.end(), io), pending.end());
+  if (io->withRoutine) {
+    LPOVERLAPPED_COMPLETION_ROUTINE routine = io->routine;
+    OVERLAPPED* overlapped = io->overlapped;
+    io->issuer->apcs.push_back(
+        [routine, overlapped, error, transferred] { routine(error, transferred, overlapped); });
+  } else {
+    io->overlapped->Internal = error;
+    io->overlapped->InternalHigh = transferred;
+    if (Object* event = find(io->overlapped->hEvent, Kind::Event)) {
+      event->event->signalled = true;
+    }
+  }
+  state().changed.notify_all();
+}
+
+void serviceReads(const std::shared_ptr<Port>& port) {
+  std::vector<std::shared_ptr<Io>> reads;
+  for (auto& io : state().pending) {
+    if (io->port == port && !io->write) {
+      reads.push_back(io);
+    }
+  }
+  for (auto& io : reads) {
+    bool ready = io->anyData ? !port->rx.empty() : port->rx.size() >= io->count;
+    if (!ready) {
+      break;  // the driver serves reads in order
+    }
+    completeIo(io, 0, take(*port, io->data, io->count));
+  }
+}
+
+void cancelPending(const std::shared_ptr<Port>& port, uintptr_t handle, int which, DWORD error) {
+  std::vector<std::shared_ptr<Io>> matching;
+  for (auto& io : state().pending) {
+    bool kind = io->write ? (which & kWrites) : (which & kReads);
+    if (io->port == port && kind && (handle == 0 || io->handle == handle)) {
+      matching.push_back(io);
+    }
+  }
+  for (auto& io : matching) {
+    completeIo(io, error, 0);
+  }
+}
+
+}  // namespace sim
+
+using namespace sim;
+
+DWORD GetLastError() {
+  return lastError;
+}
+VOID SetLastError(DWORD code) {
+  lastError = code;
+}
+
+HANDLE CreateFileA(LPCSTR name, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES, DWORD disposition,
+                   DWORD flags, HANDLE) {
+  std::lock_guard<std::mutex> lock(state().mutex);
+  if (DWORD injected = enter("CreateFileA")) {
+    fail(injected);
+    return INVALID_HANDLE_VALUE;
+  }
+  std::string device = name;
+  const std::string prefix = "\\\\.\\";
+  if (device.compare(0, prefix.size(), prefix) != 0) {
+    fail(ERROR_FILE_NOT_FOUND);
+    return INVALID_HANDLE_VALUE;
+  }
+  std::string key = device.substr(prefix.size());
+  std::transform(key.begin(), key.end(), key.begin(), ::toupper);
+  auto it = state().ports.find(key);
+  if (it == state().ports.end()) {
+    fail(ERROR_FILE_NOT_FOUND);
+    return INVALID_HANDLE_VALUE;
+  }
+  Port& port = *it->second;
+  // An exclusive open, or any open while an exclusive one stands, is refused.
+  if (port.openHandles > 0 && (share == 0 || port.lastShareMode == 0)) {
+    fail(ERROR_ACCESS_DENIED);
+    return INVALID_HANDLE_VALUE;
+  }
+  port.openHandles++;
+  port.opens++;
+  port.lastShareMode = share;
+  port.lastAccess = access;
+  port.lastDisposition = disposition;
+  port.lastFlags = flags;
+  port.lastOpenedAs = device;
+  Object object{Kind::Port, it->second, nullptr, nullptr, {}, {}};
+  return newHandle(std::move(object));
+}
+
+BOOL CloseHandle(HANDLE handle) {
+  std::lock_guard<std::mutex> lock(state().mutex);
+  if (DWORD injected = enter("CloseHandle"))
+    return fail(injected);
+  auto it = state().handles.find(reinterpret_cast<intptr_t>(handle));
+  if (it == state().handles.end() || it->second.kind == Kind::Key ||
+      it->second.kind == Kind::DeviceSet) {
+    return fail(ERROR_INVALID_HANDLE);
+  }
+  if (it->second.kind == Kind::Port) {
+    // The driver ends whatever is still pending on a handle being closed.
+    std::shared_ptr<Port> port = it->second.port;
+    port->openHandles--;
+    cancelPending(port, reinterpret_cast<uintptr_t>(handle), kAll, ERROR_OPERATION_ABORTED);
+  }
+  state().handles.erase(it);
+  return TRUE;
+}
+
+BOOL GetCommState(HANDLE handle, DCB* dcb) {
+  PORT_CALL("GetCommState", handle);
+  *dcb = port->dcb;
+  return TRUE;
+}
+
+BOOL SetCommState(HANDLE handle, DCB* dcb) {
+  PORT_CALL("SetCommState", handle);
+  // Like a UART driver: no rate of 0, and 5 to 8 data bits.
+  if (dcb->BaudRate == 0 || dcb->ByteSize < 5 || dcb->ByteSize > 8) {
+    return fail(ERROR_INVALID_PARAMETER);
+  }
+  port->dcb = *dcb;
+  return TRUE;
+}
+
+BOOL SetCommTimeouts(HANDLE handle, COMMTIMEOUTS* timeouts) {
+  PORT_CALL("SetCommTimeouts", handle);
+  port->timeouts = *timeouts;
+  port->timeoutLog.push_back(*timeouts);
+  return TRUE;
+}
+
+BOOL GetCommMask(HANDLE handle, LPDWORD mask) {
+  PORT_CALL("GetCommMask", handle);
+  *mask = port->mask;
+  return TRUE;
+}
+
+BOOL SetCommMask(HANDLE handle, DWORD mask) {
+  PORT_CALL("SetCommMask", handle);
+  port->mask = mask;
+  return TRUE;
+}
+
+BOOL EscapeCommFunction(HANDLE handle, DWORD function) {
+  PORT_CALL("EscapeCommFunction", handle);
+  port->escapes.push_back(function);
+  switch (function) {
+    case SETRTS:
+      port->rts = true;
+      break;
+    case CLRRTS:
+      port->rts = false;
+      break;
+    case SETDTR:
+      port->dtr = true;
+      break;
+    case CLRDTR:
+      port->dtr = false;
+      break;
+    case SETBREAK:
+      port->brk = true;
+      break;
+    case CLRBREAK:
+      port->brk = false;
+      break;
+    default:
+      return fail(ERROR_INVALID_PARAMETER);
+  }
+  return TRUE;
+}
+
+BOOL GetCommModemStatus(HANDLE handle, LPDWORD status) {
+  PORT_CALL("GetCommModemStatus", handle);
+  *status = port->modemStatus;
+  return TRUE;
+}
+
+BOOL PurgeComm(HANDLE handle, DWORD flags) {
+  PORT_CALL("PurgeComm", handle);
+  port->purges.push_back(flags);
+  if (flags & PURGE_TXABORT)
+    cancelPending(port, 0, kWrites, ERROR_OPERATION_ABORTED);
+  if (flags & PURGE_RXABORT)
+    cancelPending(port, 0, kReads, ERROR_OPERATION_ABORTED);
+  if (flags & PURGE_RXCLEAR)
+    port->rx.clear();
+  return TRUE;
+}
+
+BOOL FlushFileBuffers(HANDLE handle) {
+  PORT_CALL("FlushFileBuffers", handle);
+  return TRUE;
+}
+
+BOOL WriteFileEx(HANDLE handle, LPCVOID data, DWORD count, LPOVERLAPPED overlapped,
+                 LPOVERLAPPED_COMPLETION_ROUTINE routine) {
+  PORT_CALL("WriteFileEx", handle);
+  auto io = std::make_shared<Io>();
+  io->port = port;
+  io->handle = reinterpret_cast<uintptr_t>(handle);
+  io->write = true;
+  io->withRoutine = true;
+  io->data = const_cast<uint8_t*>(static_cast<const uint8_t*>(data));
+  io->count = count;
+  io->overlapped = overlapped;
+  io->routine = routine;
+  io->issuer = self();
+  state().pending.push_back(io);
+  if (port->holdWrites) {
+    return TRUE;
+  }
+  DWORD n = port->writeChunk ? std::min(count, port->writeChunk) : count;
+  if (port->zeroWrites > 0) {
+    port->zeroWrites--;
+    n = 0;
+  }
+  record(*port, io->data, n);
+  completeIo(io, 0, n);
+  return TRUE;
+}
+
+BOOL ReadFileEx(HANDLE handle, LPVOID data, DWORD count, LPOVERLAPPED overlapped,
+                LPOVERLAPPED_COMPLETION_ROUTINE routine) {
+  PORT_CALL("ReadFileEx", handle);
+  auto io = std::make_shared<Io>();
+  io->port = port;
+  io->handle = reinterpret_cast<uintptr_t>(handle);
+  io->withRoutine = true;
+  io->immediate = immediateTimeouts(port->timeouts);
+  io->data = static_cast<uint8_t*>(data);
+  io->count = count;
+  io->overlapped = overlapped;
+  io->routine = routine;
+  io->issuer = self();
+  state().pending.push_back(io);
+  if (port->zeroReads > 0) {
+    port->zeroReads--;
+    completeIo(io, 0, 0);
+  } else if (io->immediate) {
+    completeIo(io, 0, take(*port, io->data, count));
+  } else {
+    serviceReads(port);
+  }
+  return TRUE;
+}
+
+BOOL ReadFile(HANDLE handle, LPVOID data, DWORD count, LPDWORD read, LPOVERLAPPED overlapped) {
+  PORT_CALL("ReadFile", handle);
+  if (overlapped == nullptr) {
+    return fail(ERROR_INVALID_PARAMETER);  // the port was opened for overlapped I/O
+  }
+  if (Object* event = find(overlapped->hEvent, Kind::Event)) {
+    event->event->signalled = false;
+  }
+  if (immediateTimeouts(port->timeouts) && !port->pendingReadFile) {
+    DWORD n = take(*port, static_cast<uint8_t*>(data), count);
+    if (read)
+      *read = n;
+    overlapped->Internal = 0;
+    overlapped->InternalHigh = n;
+    return TRUE;
+  }
+  auto io = std::make_shared<Io>();
+  io->port = port;
+  io->handle = reinterpret_cast<uintptr_t>(handle);
+  io->anyData = port->pendingReadFile;
+  io->data = static_cast<uint8_t*>(data);
+  io->count = count;
+  io->overlapped = overlapped;
+  io->issuer = self();
+  state().pending.push_back(io);
+  serviceReads(port);
+  lastError = ERROR_IO_PENDING;
+  return FALSE;
+}
+
+BOOL GetOverlappedResult(HANDLE handle, LPOVERLAPPED overlapped, LPDWORD transferred, BOOL wait) {
+  std::unique_lock<std::mutex> lock(state().mutex);
+  if (DWORD injected = enter("GetOverlappedResult"))
+    return fail(injected);
+  auto pendingFor = [&] {
+    for (auto& io : state().pending) {
+      if (io->overlapped == overlapped)
+        return true;
+    }
+    return false;
+  };
+  if (pendingFor()) {
+    if (!wait)
+      return fail(996);  // ERROR_IO_INCOMPLETE
+    state().changed.wait(lock, [&] { return !pendingFor(); });
+  }
+  (void)handle;
+  if (overlapped->Internal != 0)
+    return fail(static_cast<DWORD>(overlapped->Internal));
+  *transferred = static_cast<DWORD>(overlapped->InternalHigh);
+  return TRUE;
+}
+
+HANDLE CreateEventA(LPSECURITY_ATTRIBUTES, BOOL, BOOL initialState, LPCSTR) {
+  std::lock_guard<std::mutex> lock(state().mutex);
+  if (DWORD injected = enter("CreateEventA")) {
+    fail(injected);
+    return nullptr;
+  }
+  auto event = std::make_shared<Event>();
+  event->signalled = initialState;
+  return newHandle(Object{Kind::Event, nullptr, event, nullptr, {}, {}});
+}
+
+BOOL CancelIoEx(HANDLE handle, LPOVERLAPPED overlapped) {
+  PORT_CALL("CancelIoEx", handle);
+  size_t before = state().pending.size();
+  if (overlapped == nullptr) {
+    cancelPending(port, reinterpret_cast<uintptr_t>(handle), kAll, ERROR_OPERATION_ABORTED);
+  }
+  if (state().pending.size() == before)
+    return fail(ERROR_NOT_FOUND);
+  return TRUE;
+}
+
+namespace {
+
+struct ThreadStart {
+  LPTHREAD_START_ROUTINE routine;
+  LPVOID argument;
+  std::shared_ptr<ThreadState> state;
+};
+
+void* threadMain(void* raw) {
+  std::unique_ptr<ThreadStart> start(static_cast<ThreadStart*>(raw));
+  currentThread = start->state;
+  try {
+    start->routine(start->argument);
+  } catch (const ExitThreadSignal&) {
+  }
+  std::lock_guard<std::mutex> lock(state().mutex);
+  currentThread->finished = true;
+  state().changed.notify_all();
+  return nullptr;
+}
+
+}  // namespace
+
+HANDLE CreateThread(LPSECURITY_ATTRIBUTES, size_t, LPTHREAD_START_ROUTINE routine, LPVOID argument,
+                    DWORD, LPDWORD) {
+  std::shared_ptr<ThreadState> thread = std::make_shared<ThreadState>();
+  HANDLE handle;
+  {
+    std::lock_guard<std::mutex> lock(state().mutex);
+    if (DWORD injected = enter("CreateThread")) {
+      fail(injected);
+      return nullptr;
+    }
+    handle = newHandle(Object{Kind::Thread, nullptr, nullptr, thread, {}, {}});
+  }
+  pthread_t id;
+  pthread_attr_t attributes;
+  pthread_attr_init(&attributes);
+  pthread_attr_setdetachstate(&attributes, PTHREAD_CREATE_DETACHED);
+  int rc = pthread_create(&id, &attributes, threadMain, new ThreadStart{routine, argument, thread});
+  pthread_attr_destroy(&attributes);
+  if (rc != 0) {
+    std::lock_guard<std::mutex> lock(state().mutex);
+    state().handles.erase(reinterpret_cast<intptr_t>(handle));
+    fail(ERROR_NOT_ENOUGH_MEMORY);
+    return nullptr;
+  }
+  return handle;
+}
+
+VOID ExitThread(DWORD) {
+  throw ExitThreadSignal{};
+}
+
+DWORD SleepEx(DWORD ms, BOOL alertable) {
+  std::shared_ptr<ThreadState> me = self();
+  std::unique_lock<std::mutex> lock(state().mutex);
+  enter("SleepEx");
+  auto ready = [&] { return alertable && !me->apcs.empty(); };
+  if (ms == INFINITE) {
+    state().changed.wait(lock, ready);
+  } else if (!state().changed.wait_for(lock, std::chrono::milliseconds(ms), ready)) {
+    return 0;
+  }
+  std::deque<std::function<void()>> apcs;
+  apcs.swap(me->apcs);
+  lock.unlock();
+  for (auto& apc : apcs) {
+    apc();
+  }
+  return WAIT_IO_COMPLETION;
+}
+
+DWORD WaitForSingleObject(HANDLE handle, DWORD ms) {
+  std::unique_lock<std::mutex> lock(state().mutex);
+  enter("WaitForSingleObject");
+  auto it = state().handles.find(reinterpret_cast<intptr_t>(handle));
+  if (it == state().handles.end()) {
+    fail(ERROR_INVALID_HANDLE);
+    return WAIT_FAILED;
+  }
+  std::function<bool()> done;
+  if (it->second.kind == Kind::Thread) {
+    std::shared_ptr<ThreadState> thread = it->second.thread;
+    done = [thread] { return thread->finished; };
+  } else if (it->second.kind == Kind::Event) {
+    std::shared_ptr<Event> event = it->second.event;
+    done = [event] { return event->signalled; };
+  } else {
+    fail(ERROR_INVALID_HANDLE);
+    return WAIT_FAILED;
+  }
+  if (ms == INFINITE) {
+    state().changed.wait(lock, done);
+  } else if (!state().changed.wait_for(lock, std::chrono::milliseconds(ms), done)) {
+    return WAIT_TIMEOUT;
+  }
+  return WAIT_OBJECT_0;
+}
+
+namespace {
+HMODULE const kMainModule = reinterpret_cast<HMODULE>(0x7000);
+HMODULE const kKernel32 = reinterpret_cast<HMODULE>(0x7100);
+HMODULE const kSetupapi = reinterpret_cast<HMODULE>(0x7200);
+
+bool sameName(const char* a, const char* b) {
+  return strcasecmp(a, b) == 0;
+}
+}  // namespace
+
+HMODULE LoadLibraryA(LPCSTR name) {
+  std::lock_guard<std::mutex> lock(state().mutex);
+  if (DWORD injected = enter("LoadLibraryA")) {
+    fail(injected);
+    return nullptr;
+  }
+  if (sameName(name, "kernel32.dll")) {
+    state().loadLibraryRefs++;
+    return kKernel32;
+  }
+  fail(126);  // ERROR_MOD_NOT_FOUND
+  return nullptr;
+}
+
+HMODULE GetModuleHandleA(LPCSTR name) {
+  std::lock_guard<std::mutex> lock(state().mutex);
+  if (DWORD injected = enter("GetModuleHandleA")) {
+    fail(injected);
+    return nullptr;
+  }
+  if (name == nullptr)
+    return kMainModule;
+  if (sameName(name, "kernel32.dll"))
+    return kKernel32;
+  if (sameName(name, "setupapi.dll") && !state().hiddenProcs["Setupapi.dll"])
+    return kSetupapi;
+  fail(126);
+  return nullptr;
+}
+
+FARPROC GetProcAddress(HMODULE module, LPCSTR name) {
+  std::lock_guard<std::mutex> lock(state().mutex);
+  if (DWORD injected = enter("GetProcAddress")) {
+    fail(injected);
+    return nullptr;
+  }
+  if (!state().hiddenProcs[name]) {
+    if (module == kKernel32 && strcmp(name, "CancelIoEx") == 0) {
+      return reinterpret_cast<FARPROC>(reinterpret_cast<void (*)()>(&CancelIoEx));
+    }
+    if (module == kSetupapi && strcmp(name, "SetupDiGetDevicePropertyW") == 0) {
+      return reinterpret_cast<FARPROC>(reinterpret_cast<void (*)()>(&SetupDiGetDevicePropertyW));
+    }
+  }
+  fail(127);  // ERROR_PROC_NOT_FOUND
+  return nullptr;
+}

@@ -1,0 +1,144 @@
+// What the simulated machine holds, shared by the Win32 entry points and the
+// control module that tests drive it with. Everything is guarded by one lock.
+#pragma once
+
+#include <condition_variable>
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "win32sim.h"
+
+namespace sim {
+
+struct Port {
+  std::string name;  // as opened, without the \\.\ prefix
+  DCB dcb{};
+  COMMTIMEOUTS timeouts{};
+  std::vector<COMMTIMEOUTS> timeoutLog;
+  DWORD mask = 0;
+  DWORD modemStatus = 0;
+  bool rts = false, dtr = false, brk = false;
+  std::vector<DWORD> escapes;
+  std::vector<DWORD> purges;
+  std::deque<uint8_t> rx;
+  std::vector<uint8_t> tx;
+  uint64_t txCount = 0;
+  bool countOnly = false;        // count written bytes without keeping them
+  DWORD writeChunk = 0;          // most bytes one write completion takes; 0 = all
+  bool holdWrites = false;       // writes stay pending until released or aborted
+  int zeroWrites = 0;            // next writes complete with 0 bytes
+  int zeroReads = 0;             // next one-byte reads complete with 0 bytes
+  bool pendingReadFile = false;  // overlapped ReadFile answers 997 and waits for data
+  int openHandles = 0;
+  DWORD lastShareMode = 0xFFFFFFFF;
+  DWORD lastAccess = 0, lastDisposition = 0, lastFlags = 0;
+  std::string lastOpenedAs;
+  int opens = 0;
+};
+
+struct ThreadState {
+  std::deque<std::function<void()>> apcs;
+  bool finished = false;
+};
+
+struct Io {
+  std::shared_ptr<Port> port;
+  uintptr_t handle = 0;
+  bool write = false;
+  bool withRoutine = false;  // ...Ex: a completion routine on the issuer
+  bool immediate = false;    // issued under MAXDWORD interval timeouts
+  bool anyData = false;      // completes as soon as anything arrives
+  uint8_t* data = nullptr;
+  DWORD count = 0;
+  OVERLAPPED* overlapped = nullptr;
+  LPOVERLAPPED_COMPLETION_ROUTINE routine = nullptr;
+  std::shared_ptr<ThreadState> issuer;
+  bool done = false;
+  DWORD error = 0;
+  DWORD transferred = 0;
+};
+
+struct Event {
+  bool signalled = false;
+};
+
+struct Device {
+  std::u16string instanceId;
+  bool present = true;
+  bool portsClass = true;
+  bool hasFriendlyName = false, hasManufacturer = false, hasLocation = false;
+  std::u16string friendlyName, manufacturer, location;
+  bool hasDeviceKey = true;
+  bool hasContainerId = false;
+  GUID containerId{};
+};
+
+struct RegValue {
+  DWORD type = 1;  // REG_SZ
+  std::vector<uint8_t> data;
+};
+
+struct RegKey {
+  std::u16string name;                        // last path component as written
+  std::map<std::u16string, RegValue> values;  // upper-cased names
+};
+
+enum class Kind { Port, Event, Thread, DeviceSet, Key };
+
+struct Object {
+  Kind kind;
+  std::shared_ptr<Port> port;
+  std::shared_ptr<Event> event;
+  std::shared_ptr<ThreadState> thread;
+  std::vector<Device> devices;  // a device set's snapshot
+  std::u16string keyPath;       // upper-cased
+};
+
+struct Fault {
+  int skip = 0;
+  DWORD code = 0;
+  bool sticky = false;
+};
+
+struct State {
+  std::mutex mutex;
+  std::condition_variable changed;
+  std::map<std::string, std::shared_ptr<Port>> ports;  // by upper-cased name
+  std::map<intptr_t, Object> handles;
+  intptr_t nextHandle = 0x100;
+  std::vector<std::shared_ptr<Io>> pending;
+  std::map<std::string, std::deque<Fault>> faults;
+  std::map<std::string, bool> hiddenProcs;
+  std::map<std::string, uint64_t> calls;
+  std::vector<Device> devices;
+  std::map<std::u16string, RegKey> registry;  // HKLM-relative, upper-cased
+  int loadLibraryRefs = 0;
+};
+
+State& state();
+
+// Registers an object under the next handle value. Lock held by caller.
+HANDLE newHandle(Object object);
+
+// Counts the call and, when a fault is armed for it, consumes it and answers
+// the code to fail with (0 when the call goes ahead). Lock held by caller.
+DWORD enter(const char* function);
+
+std::u16string upper(const std::u16string& text);
+std::u16string utf16(const std::string& ascii);
+
+// Lock held by caller. Completes pending I/O of a port (or of one handle, when
+// handle is nonzero) matching `which` with the given error.
+void cancelPending(const std::shared_ptr<Port>& port, uintptr_t handle, int which, DWORD error);
+void serviceReads(const std::shared_ptr<Port>& port);
+void completeIo(const std::shared_ptr<Io>& io, DWORD error, DWORD transferred);
+
+enum { kReads = 1, kWrites = 2, kAll = 3 };
+
+}  // namespace sim
