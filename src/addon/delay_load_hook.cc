@@ -31,4 +31,6 @@ FARPROC WINAPI loadHook(unsigned int event, PDelayLoadInfo info) {
 
 }  // namespace
 
-extern "C" PfnDliHook __pfnDliNotifyHook2 = loadHook;
+extern "C" {
+PfnDliHook __pfnDliNotifyHook2 = loadHook;
+}

@@ -35,6 +35,7 @@ Napi::Value reset(const Napi::CallbackInfo& info) {
   s.devices.clear();
   s.registry.clear();
   s.loadLibraryRefs = 0;
+  s.lastCreateFileName.clear();
   return info.Env().Undefined();
 }
 
@@ -270,6 +271,11 @@ Napi::Value handles(const Napi::CallbackInfo& info) {
   return o;
 }
 
+Napi::Value lastCreateFileName(const Napi::CallbackInfo& info) {
+  std::lock_guard<std::mutex> lock(state().mutex);
+  return Napi::String::New(info.Env(), state().lastCreateFileName);
+}
+
 Napi::Value setNextHandle(const Napi::CallbackInfo& info) {
   std::lock_guard<std::mutex> lock(state().mutex);
   // The value as a 32-bit number, widened the way Windows widens handles.
@@ -380,6 +386,7 @@ Napi::Object Init(Napi::Env env, Napi::Object exports) {
   exports.Set("calls", Napi::Function::New(env, calls));
   exports.Set("resetCalls", Napi::Function::New(env, resetCalls));
   exports.Set("handles", Napi::Function::New(env, handles));
+  exports.Set("lastCreateFileName", Napi::Function::New(env, lastCreateFileName));
   exports.Set("setNextHandle", Napi::Function::New(env, setNextHandle));
   exports.Set("regAddKey", Napi::Function::New(env, regAddKey));
   exports.Set("regSetString", Napi::Function::New(env, regSetString));

@@ -153,6 +153,7 @@ HANDLE CreateFileA(LPCSTR name, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES
     return INVALID_HANDLE_VALUE;
   }
   std::string device = name;
+  state().lastCreateFileName = device;
   const std::string prefix = "\\\\.\\";
   if (device.compare(0, prefix.size(), prefix) != 0) {
     fail(ERROR_FILE_NOT_FOUND);

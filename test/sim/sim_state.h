@@ -119,6 +119,7 @@ struct State {
   std::vector<Device> devices;
   std::map<std::u16string, RegKey> registry;  // HKLM-relative, upper-cased
   int loadLibraryRefs = 0;
+  std::string lastCreateFileName;  // what CreateFileA was last asked to open
 };
 
 State& state();
