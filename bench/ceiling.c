@@ -1,0 +1,121 @@
+/* The ceiling for the transfer benchmark: the same Win32 calls the addon
+ * makes (WriteFileEx with an alertable sleep; a one-byte ReadFileEx under
+ * "wait" timeouts, then ReadFile under "immediate" ones), made directly from
+ * C with no JavaScript, threads per request or event-loop hand-over.
+ * ceiling.exe WRITER READER BYTES ROUNDTRIPS: prints one JSON line. */
+#include <windows.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+
+static HANDLE openPort(const char* name) {
+  char device[64];
+  snprintf(device, sizeof(device), "\\\\.\\%s", name);
+  HANDLE h = CreateFileA(device, GENERIC_READ | GENERIC_WRITE, 0, NULL, OPEN_EXISTING,
+                         FILE_FLAG_OVERLAPPED, NULL);
+  if (h == INVALID_HANDLE_VALUE) {
+    fprintf(stderr, "open %s failed: %lu\n", name, GetLastError());
+    exit(1);
+  }
+  DCB dcb = {0};
+  dcb.DCBlength = sizeof(dcb);
+  GetCommState(h, &dcb);
+  dcb.BaudRate = 115200;
+  dcb.ByteSize = 8;
+  dcb.fBinary = 1;
+  SetCommState(h, &dcb);
+  return h;
+}
+
+static volatile LONG done;
+static DWORD transferred;
+static VOID WINAPI completed(DWORD error, DWORD count, LPOVERLAPPED ov) {
+  (void)ov;
+  transferred = error ? 0 : count;
+  done = 1;
+}
+
+static void writeAll(HANDLE h, const char* data, DWORD length) {
+  DWORD at = 0;
+  while (at < length) {
+    OVERLAPPED ov = {0};
+    done = 0;
+    WriteFileEx(h, data + at, length - at, &ov, completed);
+    while (!done) SleepEx(INFINITE, TRUE);
+    if (transferred == 0) break;
+    at += transferred;
+  }
+}
+
+/* One byte waited for, then whatever else is there, up to `want`. */
+static DWORD readSome(HANDLE h, char* into, DWORD want) {
+  COMMTIMEOUTS waitAll = {0, 0, 0, 0, 0};
+  COMMTIMEOUTS immediate = {MAXDWORD, 0, 0, 0, 0};
+  OVERLAPPED ov = {0};
+  SetCommTimeouts(h, &waitAll);
+  done = 0;
+  ReadFileEx(h, into, 1, &ov, completed);
+  while (!done) SleepEx(INFINITE, TRUE);
+  DWORD got = transferred;
+  if (got == 0 || want == 1) return got;
+  SetCommTimeouts(h, &immediate);
+  OVERLAPPED ov2 = {0};
+  ov2.hEvent = CreateEventA(NULL, TRUE, FALSE, NULL);
+  DWORD more = 0;
+  if (!ReadFile(h, into + 1, want - 1, &more, &ov2) && GetLastError() == ERROR_IO_PENDING) {
+    GetOverlappedResult(h, &ov2, &more, TRUE);
+  }
+  CloseHandle(ov2.hEvent);
+  return got + more;
+}
+
+struct Job {
+  HANDLE h;
+  char* data;
+  DWORD length;
+};
+
+static DWORD WINAPI writer(LPVOID arg) {
+  struct Job* job = (struct Job*)arg;
+  for (DWORD at = 0; at < job->length; at += 65536) {
+    DWORD n = job->length - at < 65536 ? job->length - at : 65536;
+    writeAll(job->h, job->data + at, n);
+  }
+  return 0;
+}
+
+int main(int argc, char** argv) {
+  if (argc < 5) return 2;
+  HANDLE a = openPort(argv[1]);
+  HANDLE b = openPort(argv[2]);
+  DWORD bytes = (DWORD)atol(argv[3]);
+  int roundTrips = atoi(argv[4]);
+  char* data = malloc(bytes);
+  char* into = malloc(bytes);
+  for (DWORD i = 0; i < bytes; i++) data[i] = (char)(i * 7);
+
+  LARGE_INTEGER frequency, start, end;
+  QueryPerformanceFrequency(&frequency);
+  struct Job job = {a, data, bytes};
+  QueryPerformanceCounter(&start);
+  HANDLE thread = CreateThread(NULL, 0, writer, &job, 0, NULL);
+  DWORD at = 0;
+  while (at < bytes) at += readSome(b, into + at, bytes - at < 65536 ? bytes - at : 65536);
+  WaitForSingleObject(thread, INFINITE);
+  QueryPerformanceCounter(&end);
+  double seconds = (double)(end.QuadPart - start.QuadPart) / frequency.QuadPart;
+
+  char byte = 'x';
+  QueryPerformanceCounter(&start);
+  for (int i = 0; i < roundTrips; i++) {
+    writeAll(a, &byte, 1);
+    readSome(b, &byte, 1);
+    writeAll(b, &byte, 1);
+    readSome(a, &byte, 1);
+  }
+  QueryPerformanceCounter(&end);
+  double rtt = (double)(end.QuadPart - start.QuadPart) / frequency.QuadPart / roundTrips;
+  printf("{\"mbps\":%.3f,\"rttMs\":%.4f,\"exact\":%s}\n", bytes / seconds / 1e6, rtt * 1e3,
+         memcmp(data, into, bytes) == 0 ? "true" : "false");
+  return 0;
+}
