@@ -34,6 +34,7 @@ Napi::Value reset(const Napi::CallbackInfo& info) {
   s.calls.clear();
   s.devices.clear();
   s.registry.clear();
+  s.subkeyCache.clear();
   s.loadLibraryRefs = 0;
   s.lastCreateFileName.clear();
   return info.Env().Undefined();
@@ -298,6 +299,7 @@ bool parseGuid(const std::string& text, GUID* guid) {
 }
 
 RegKey& keyAt(const std::u16string& path) {
+  state().subkeyCache.clear();
   // Creating a key creates its parents, as reg add does.
   size_t at = 0;
   while ((at = path.find(u'\\', at + 1)) != std::u16string::npos) {

@@ -93,18 +93,22 @@ std::u16string join(const std::u16string& base, const std::u16string& sub) {
 }
 
 // Direct subkeys of a path, in name order as Wine lists them.
-std::vector<const RegKey*> subkeysOf(const std::u16string& path) {
+const std::vector<const RegKey*>& subkeysOf(const std::u16string& path) {
+  auto cached = state().subkeyCache.find(path);
+  if (cached != state().subkeyCache.end()) return cached->second;
   std::vector<std::pair<std::u16string, const RegKey*>> found;
   std::u16string prefix = path.empty() ? u"" : path + u"\\";
-  for (auto& entry : state().registry) {
-    const std::u16string& name = entry.first;
-    if (name.size() > prefix.size() && name.compare(0, prefix.size(), prefix) == 0 &&
-        name.find(u'\\', prefix.size()) == std::u16string::npos) {
-      found.emplace_back(name, &entry.second);
+  // The map is ordered, so a key's descendants follow it in one run.
+  const auto& registry = state().registry;
+  for (auto it = registry.lower_bound(prefix);
+       it != registry.end() && it->first.compare(0, prefix.size(), prefix) == 0; ++it) {
+    const std::u16string& name = it->first;
+    if (name.size() > prefix.size() && name.find(u'\\', prefix.size()) == std::u16string::npos) {
+      found.emplace_back(name, &it->second);
     }
   }
   std::sort(found.begin(), found.end());
-  std::vector<const RegKey*> keys;
+  std::vector<const RegKey*>& keys = state().subkeyCache[path];
   for (auto& f : found) keys.push_back(f.second);
   return keys;
 }
@@ -291,7 +295,7 @@ LSTATUS RegEnumKeyExW(HKEY key, DWORD index, LPWSTR name, LPDWORD nameLen, LPDWO
   std::u16string path = keyPathOf(key);
   if (path == u"\x1")
     return ERROR_INVALID_HANDLE;
-  std::vector<const RegKey*> keys = subkeysOf(path);
+  const std::vector<const RegKey*>& keys = subkeysOf(path);
   if (index >= keys.size())
     return ERROR_NO_MORE_ITEMS;
   const std::u16string& subName = keys[index]->name;

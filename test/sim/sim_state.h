@@ -118,6 +118,8 @@ struct State {
   std::map<std::string, uint64_t> calls;
   std::vector<Device> devices;
   std::map<std::u16string, RegKey> registry;  // HKLM-relative, upper-cased
+  // Subkey lists by path; cleared whenever a key is added.
+  std::map<std::u16string, std::vector<const RegKey*>> subkeyCache;
   int loadLibraryRefs = 0;
   std::string lastCreateFileName;  // what CreateFileA was last asked to open
 };
