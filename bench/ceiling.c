@@ -42,7 +42,8 @@ static void writeAll(HANDLE h, const char* data, DWORD length) {
     done = 0;
     WriteFileEx(h, data + at, length - at, &ov, completed);
     while (!done) SleepEx(INFINITE, TRUE);
-    if (transferred == 0) break;
+    if (transferred == 0)
+      break;
     at += transferred;
   }
 }
@@ -57,7 +58,8 @@ static DWORD readSome(HANDLE h, char* into, DWORD want) {
   ReadFileEx(h, into, 1, &ov, completed);
   while (!done) SleepEx(INFINITE, TRUE);
   DWORD got = transferred;
-  if (got == 0 || want == 1) return got;
+  if (got == 0 || want == 1)
+    return got;
   SetCommTimeouts(h, &immediate);
   OVERLAPPED ov2 = {0};
   ov2.hEvent = CreateEventA(NULL, TRUE, FALSE, NULL);
@@ -85,7 +87,8 @@ static DWORD WINAPI writer(LPVOID arg) {
 }
 
 int main(int argc, char** argv) {
-  if (argc < 5) return 2;
+  if (argc < 5)
+    return 2;
   HANDLE a = openPort(argv[1]);
   HANDLE b = openPort(argv[2]);
   DWORD bytes = (DWORD)atol(argv[3]);

@@ -95,7 +95,8 @@ std::u16string join(const std::u16string& base, const std::u16string& sub) {
 // Direct subkeys of a path, in name order as Wine lists them.
 const std::vector<const RegKey*>& subkeysOf(const std::u16string& path) {
   auto cached = state().subkeyCache.find(path);
-  if (cached != state().subkeyCache.end()) return cached->second;
+  if (cached != state().subkeyCache.end())
+    return cached->second;
   std::vector<std::pair<std::u16string, const RegKey*>> found;
   std::u16string prefix = path.empty() ? u"" : path + u"\\";
   // The map is ordered, so a key's descendants follow it in one run.
