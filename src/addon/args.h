@@ -54,3 +54,21 @@ inline bool fdThenCallback(const Napi::CallbackInfo& info, int32_t* fd) {
 }
 
 }  // namespace args
+
+namespace args {
+
+// The (fd, options, ...) entries: argument 0 a number read as int32, argument
+// 1 an object or function, coerced. Answers false once a TypeError is thrown.
+inline bool fdThenOptions(const Napi::CallbackInfo& info, int32_t* fd, Napi::Object* options) {
+  if (!require(info, isNumber(info[0]), "First argument must be an int")) {
+    return false;
+  }
+  *fd = int32Of(info[0]);
+  if (!require(info, isObject(info[1]), "Second argument must be an object")) {
+    return false;
+  }
+  *options = info[1].ToObject();
+  return true;
+}
+
+}  // namespace args

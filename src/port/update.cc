@@ -35,14 +35,11 @@ class ConnectionOptionsBaton : public Baton {
 
 Napi::Value Update(const Napi::CallbackInfo& info) {
   Napi::Env env = info.Env();
-  if (!args::require(info, args::isNumber(info[0]), "First argument must be an int")) {
+  int32_t fd = 0;
+  Napi::Object options;
+  if (!args::fdThenOptions(info, &fd, &options)) {
     return env.Null();
   }
-  int32_t fd = args::int32Of(info[0]);
-  if (!args::require(info, args::isObject(info[1]), "Second argument must be an object")) {
-    return env.Null();
-  }
-  Napi::Object options = info[1].ToObject();
   if (!args::require(info, options.Has("baudRate"), "\"baudRate\" must be set on options object")) {
     return env.Null();
   }
