@@ -33,9 +33,10 @@ struct ReadBaton : TransferRequest {
     // Phase 2 reuses the structure for its own event; point it back here.
     overlapped->hEvent = static_cast<TransferRequest*>(this);
     SetLastError(0);
-    inFlight = ReadFileEx(handle, bufferData + offset, 1, overlapped, ReadIOCompletion) != FALSE;
+    BOOL accepted = ReadFileEx(handle, bufferData + offset, 1, overlapped, ReadIOCompletion);
     DWORD code = GetLastError();
-    if (code != 0) {
+    inFlight = accepted != FALSE;
+    if (!issueSucceeded(accepted, code)) {
       fail("Reading from COM port (ReadFileEx)", code);
       return false;
     }
@@ -83,7 +84,7 @@ struct ReadBaton : TransferRequest {
 
   size_t results(napi_env env, napi_value* argv) override {
     if (errorText[0] != '\0') {
-      argv[0] = Napi::Error::New(env, errorText).Value();
+      argv[0] = errorValue(env, errorText);
       napi_get_undefined(env, &argv[1]);
     } else {
       napi_get_null(env, &argv[0]);

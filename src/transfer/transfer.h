@@ -56,6 +56,14 @@ void startTransfer(napi_env env, TransferRequest* request, napi_value buffer, na
 // The body of every transfer thread; never returns.
 [[noreturn]] void runTransferThread(LPVOID asyncHandle);
 
+// A JavaScript Error with the text as its message and no code; null when
+// even that cannot be made. Never throws: it runs outside any JavaScript call.
+napi_value errorValue(napi_env env, const char* text);
+
+// Records a failed issue call. A call that returned FALSE failed even if it
+// left no code: waiting for a completion that will never come would hang.
+bool issueSucceeded(BOOL accepted, DWORD code);
+
 // napi_get_typedarray_info's byte length: element count times element size.
 uint64_t typedArrayByteLength(napi_env env, napi_value array, char** data);
 

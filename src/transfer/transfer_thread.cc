@@ -94,6 +94,20 @@ size_t elementSize(napi_typedarray_type type) {
 
 }  // namespace
 
+napi_value errorValue(napi_env env, const char* text) {
+  napi_value message = nullptr;
+  napi_value error = nullptr;
+  if (napi_create_string_utf8(env, text, NAPI_AUTO_LENGTH, &message) != napi_ok ||
+      napi_create_error(env, nullptr, message, &error) != napi_ok) {
+    napi_get_null(env, &error);
+  }
+  return error;
+}
+
+bool issueSucceeded(BOOL accepted, DWORD code) {
+  return accepted && code == 0;
+}
+
 uint64_t typedArrayByteLength(napi_env env, napi_value array, char** data) {
   napi_typedarray_type type;
   size_t length = 0;

@@ -16,10 +16,11 @@ struct WriteBaton : TransferRequest {
     uint64_t remaining = bufferLength - bytesWritten;
     DWORD count = static_cast<DWORD>(remaining < kMaxPassBytes ? remaining : kMaxPassBytes);
     SetLastError(0);
-    inFlight = WriteFileEx(handleFromFd(fd), bufferData + bytesWritten, count, overlapped,
-                           WriteIOCompletion) != FALSE;
+    BOOL accepted = WriteFileEx(handleFromFd(fd), bufferData + bytesWritten, count, overlapped,
+                                WriteIOCompletion);
     DWORD code = GetLastError();
-    if (code != 0) {
+    inFlight = accepted != FALSE;
+    if (!issueSucceeded(accepted, code)) {
       formatWin32Error("Writing to COM port (WriteFileEx)", static_cast<int32_t>(code), errorText);
       return false;
     }
@@ -28,7 +29,7 @@ struct WriteBaton : TransferRequest {
 
   size_t results(napi_env env, napi_value* argv) override {
     if (errorText[0] != '\0') {
-      argv[0] = Napi::Error::New(env, errorText).Value();
+      argv[0] = errorValue(env, errorText);
     } else {
       napi_get_null(env, &argv[0]);
     }
