@@ -27,24 +27,29 @@ static HANDLE openPort(const char* name) {
   return h;
 }
 
-static volatile LONG done;
-static DWORD transferred;
+/* Each transfer's own state, found from its OVERLAPPED: the writer thread
+ * and the reader run at once. */
+struct Transfer {
+  OVERLAPPED ov;
+  volatile LONG done;
+  DWORD transferred;
+};
+
 static VOID WINAPI completed(DWORD error, DWORD count, LPOVERLAPPED ov) {
-  (void)ov;
-  transferred = error ? 0 : count;
-  done = 1;
+  struct Transfer* t = (struct Transfer*)ov;
+  t->transferred = error ? 0 : count;
+  t->done = 1;
 }
 
 static void writeAll(HANDLE h, const char* data, DWORD length) {
   DWORD at = 0;
   while (at < length) {
-    OVERLAPPED ov = {0};
-    done = 0;
-    WriteFileEx(h, data + at, length - at, &ov, completed);
-    while (!done) SleepEx(INFINITE, TRUE);
-    if (transferred == 0)
+    struct Transfer t = {0};
+    WriteFileEx(h, data + at, length - at, &t.ov, completed);
+    while (!t.done) SleepEx(INFINITE, TRUE);
+    if (t.transferred == 0)
       break;
-    at += transferred;
+    at += t.transferred;
   }
 }
 
@@ -52,12 +57,11 @@ static void writeAll(HANDLE h, const char* data, DWORD length) {
 static DWORD readSome(HANDLE h, char* into, DWORD want) {
   COMMTIMEOUTS waitAll = {0, 0, 0, 0, 0};
   COMMTIMEOUTS immediate = {MAXDWORD, 0, 0, 0, 0};
-  OVERLAPPED ov = {0};
+  struct Transfer t = {0};
   SetCommTimeouts(h, &waitAll);
-  done = 0;
-  ReadFileEx(h, into, 1, &ov, completed);
-  while (!done) SleepEx(INFINITE, TRUE);
-  DWORD got = transferred;
+  ReadFileEx(h, into, 1, &t.ov, completed);
+  while (!t.done) SleepEx(INFINITE, TRUE);
+  DWORD got = t.transferred;
   if (got == 0 || want == 1)
     return got;
   SetCommTimeouts(h, &immediate);
