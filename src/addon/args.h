@@ -39,10 +39,6 @@ inline int32_t low32OfInteger(const Napi::Value& value) {
   return static_cast<int32_t>(value.ToNumber().Int64Value());
 }
 
-}  // namespace args
-
-namespace args {
-
 // The (fd, callback) entries: argument 0 a number read as int32, argument 1 a
 // function. Answers false once a TypeError has been thrown.
 inline bool fdThenCallback(const Napi::CallbackInfo& info, int32_t* fd) {
@@ -52,10 +48,6 @@ inline bool fdThenCallback(const Napi::CallbackInfo& info, int32_t* fd) {
   *fd = int32Of(info[0]);
   return require(info, isFunction(info[1]), "Second argument must be a function");
 }
-
-}  // namespace args
-
-namespace args {
 
 // The (fd, options, ...) entries: argument 0 a number read as int32, argument
 // 1 an object or function, coerced. Answers false once a TypeError is thrown.

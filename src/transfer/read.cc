@@ -19,10 +19,6 @@ struct ReadBaton : TransferRequest {
   int64_t bytesToRead = 0;
   int64_t offset = 0;
 
-  void fail(const char* prefix, DWORD code) {
-    formatWin32Error(prefix, static_cast<int32_t>(code), errorText);
-  }
-
   bool issue(OVERLAPPED* overlapped) override {
     HANDLE handle = handleFromFd(fd);
     COMMTIMEOUTS timeouts = kWaitTimeouts;
@@ -82,15 +78,14 @@ struct ReadBaton : TransferRequest {
     CloseHandle(event);
   }
 
-  size_t results(napi_env env, napi_value* argv) override {
-    if (errorText[0] != '\0') {
-      argv[0] = errorValue(env, errorText);
-      napi_get_undefined(env, &argv[1]);
+  // undefined after an Error, else the count read.
+  size_t moreResults(napi_env env, bool failed, napi_value* rest) override {
+    if (failed) {
+      napi_get_undefined(env, &rest[0]);
     } else {
-      napi_get_null(env, &argv[0]);
-      napi_create_double(env, static_cast<double>(static_cast<int32_t>(bytesRead)), &argv[1]);
+      napi_create_double(env, static_cast<double>(static_cast<int32_t>(bytesRead)), &rest[0]);
     }
-    return 2;
+    return 1;
   }
 };
 
@@ -131,7 +126,8 @@ Napi::Value Read(const Napi::CallbackInfo& info) {
     return nothing;
   }
   Napi::Object buffer = info[1].ToObject();
-  uint64_t length = typedArrayByteLength(env, buffer, nullptr);
+  char* data = nullptr;
+  uint64_t length = typedArrayByteLength(env, buffer, &data);
   if (!args::require(info, args::isNumber(info[2]), "Third argument must be an int")) {
     return nothing;
   }
@@ -154,9 +150,6 @@ Napi::Value Read(const Napi::CallbackInfo& info) {
   if (!args::require(info, args::isFunction(info[4]), "Fifth argument must be a function")) {
     return nothing;
   }
-
-  char* data = nullptr;
-  typedArrayByteLength(env, buffer, &data);
 
   ReadBaton* baton = new ReadBaton();
   baton->fd = fd;

@@ -34,8 +34,14 @@ struct TransferRequest {
   // then says why.
   virtual bool issue(OVERLAPPED* overlapped) = 0;
 
-  // The JavaScript callback's arguments; answers how many it wrote.
-  virtual size_t results(napi_env env, napi_value* argv) = 0;
+  // Records a failure in errorText; the callback then gets an Error first.
+  void fail(const char* prefix, DWORD code) {
+    formatWin32Error(prefix, static_cast<int32_t>(code), errorText);
+  }
+
+  // The callback's arguments after the first (the Error, or null); answers
+  // how many it wrote.
+  virtual size_t moreResults(napi_env env, bool failed, napi_value* rest) = 0;
 
   static TransferRequest* from(OVERLAPPED* overlapped) {
     return static_cast<TransferRequest*>(overlapped->hEvent);
@@ -55,10 +61,6 @@ void startTransfer(napi_env env, TransferRequest* request, napi_value buffer, na
 
 // The body of every transfer thread; never returns.
 [[noreturn]] void runTransferThread(LPVOID asyncHandle);
-
-// A JavaScript Error with the text as its message and no code; null when
-// even that cannot be made. Never throws: it runs outside any JavaScript call.
-napi_value errorValue(napi_env env, const char* text);
 
 // Records a failed issue call. A call that returned FALSE failed even if it
 // left no code: waiting for a completion that will never come would hang.

@@ -33,6 +33,18 @@ void throwStartFailure(napi_env env, const char* prefix, const char* call, int32
   throw Napi::Error::New(env, text);
 }
 
+// A JavaScript Error with the text as its message and no code; null when
+// even that cannot be made. Never throws: it runs outside any JavaScript call.
+napi_value errorValue(napi_env env, const char* text) {
+  napi_value message = nullptr;
+  napi_value error = nullptr;
+  if (napi_create_string_utf8(env, text, NAPI_AUTO_LENGTH, &message) != napi_ok ||
+      napi_create_error(env, nullptr, message, &error) != napi_ok) {
+    napi_get_null(env, &error);
+  }
+  return error;
+}
+
 // Runs on the main thread when the transfer thread has signalled.
 void afterTransfer(uv_async_t* async) {
   TransferRequest* request = static_cast<TransferRequest*>(async->data);
@@ -46,7 +58,13 @@ void afterTransfer(uv_async_t* async) {
   uv_close(reinterpret_cast<uv_handle_t*>(async), freeAsyncHandle);
 
   napi_value argv[2] = {};
-  size_t argc = request->results(env, argv);
+  bool failed = request->errorText[0] != '\0';
+  if (failed) {
+    argv[0] = errorValue(env, request->errorText);
+  } else {
+    napi_get_null(env, &argv[0]);
+  }
+  size_t argc = 1 + request->moreResults(env, failed, argv + 1);
   napi_value callback = nullptr;
   napi_value receiver = nullptr;
   napi_value resource = nullptr;
@@ -94,16 +112,6 @@ size_t elementSize(napi_typedarray_type type) {
 
 }  // namespace
 
-napi_value errorValue(napi_env env, const char* text) {
-  napi_value message = nullptr;
-  napi_value error = nullptr;
-  if (napi_create_string_utf8(env, text, NAPI_AUTO_LENGTH, &message) != napi_ok ||
-      napi_create_error(env, nullptr, message, &error) != napi_ok) {
-    napi_get_null(env, &error);
-  }
-  return error;
-}
-
 bool issueSucceeded(BOOL accepted, DWORD code) {
   return accepted && code == 0;
 }
@@ -115,9 +123,7 @@ uint64_t typedArrayByteLength(napi_env env, napi_value array, char** data) {
   napi_status status =
       napi_get_typedarray_info(env, array, &type, &length, &bytes, nullptr, nullptr);
   NAPI_THROW_IF_FAILED(env, status, 0);
-  if (data != nullptr) {
-    *data = static_cast<char*>(bytes);
-  }
+  *data = static_cast<char*>(bytes);
   return static_cast<uint64_t>(length) * elementSize(type);
 }
 

@@ -21,28 +21,21 @@ struct WriteBaton : TransferRequest {
     DWORD code = GetLastError();
     inFlight = accepted != FALSE;
     if (!issueSucceeded(accepted, code)) {
-      formatWin32Error("Writing to COM port (WriteFileEx)", static_cast<int32_t>(code), errorText);
+      fail("Writing to COM port (WriteFileEx)", code);
       return false;
     }
     return true;
   }
 
-  size_t results(napi_env env, napi_value* argv) override {
-    if (errorText[0] != '\0') {
-      argv[0] = errorValue(env, errorText);
-    } else {
-      napi_get_null(env, &argv[0]);
-    }
-    return 1;
-  }
+  // The callback gets the Error or null, and nothing else.
+  size_t moreResults(napi_env, bool, napi_value*) override { return 0; }
 };
 
 void WINAPI WriteIOCompletion(DWORD errorCode, DWORD bytesTransferred, LPOVERLAPPED overlapped) {
   WriteBaton* baton = static_cast<WriteBaton*>(TransferRequest::from(overlapped));
   baton->inFlight = false;
   if (errorCode != 0) {
-    formatWin32Error("Writing to COM port (WriteIOCompletion)", static_cast<int32_t>(errorCode),
-                     baton->errorText);
+    baton->fail("Writing to COM port (WriteIOCompletion)", errorCode);
     baton->complete = true;
     return;
   }
