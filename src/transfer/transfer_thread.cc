@@ -152,8 +152,16 @@ void startTransfer(napi_env env, TransferRequest* request, napi_value buffer, na
     throw error;
   }
 
+  // The loop of the environment that made the call: a Worker's own loop, so
+  // the after-callback runs on the thread that owns the callback.
+  uv_loop_t* loop = nullptr;
+  if (napi_get_uv_event_loop(env, &loop) != napi_ok) {
+    Napi::Error error = Napi::Error::New(env);
+    release(request);
+    throw error;
+  }
   uv_async_t* async = new uv_async_t;
-  int result = uv_async_init(uv_default_loop(), async, afterTransfer);
+  int result = uv_async_init(loop, async, afterTransfer);
   if (result != 0) {
     delete async;
     release(request);

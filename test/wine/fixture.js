@@ -3,8 +3,9 @@
 // Windows lays them out: the Ports-class device keys under Enum, their
 // Device Parameters\PortName, their container ID property, and the USB
 // enumerator's instance keys carrying ContainerID in lower case.
-// `node test/wine/fixture.js [extraDevices]` writes it; the module exports
-// what list is expected to return for it.
+// `node test/wine/fixture.js [extraDevices] [x64|arm64]` writes it into the
+// prefix of that architecture; the module exports what list is expected to
+// return for it.
 const { execFileSync } = require('node:child_process');
 const fs = require('node:fs');
 const path = require('node:path');
@@ -97,14 +98,14 @@ const fixtureRoots = ['ACPI\\PNP0400', 'ACPI\\PNP0501', 'FTDIBUS', 'USB\\VID_040
   'USB\\VID_2341&PID_0043', 'USB\\VID_16C0&PID_0483'];
 
 // Replaces whatever an earlier run left with this fixture.
-function install(extra = 0) {
+function install(extra = 0, arch = 'x64') {
   const { sections } = machine(extra);
   const removals = fixtureRoots.map((k) => `[-${enumKey}\\${k}]`);
   const file = path.join(root, 'build', `fixture-${extra}.reg`);
   fs.writeFileSync(file, ['REGEDIT4', '', ...removals, '', ...sections.map((s) => s + '\n')].join('\n'));
-  const env = { ...process.env, WINEPREFIX: path.join(root, 'build', 'wine'), WINEDEBUG: '-all' };
-  execFileSync('wine', ['regedit', '/S', 'Z:' + file.replace(/\//g, '\\')], { env, stdio: 'ignore' });
-  fs.writeFileSync(path.join(root, 'build', 'wine', '.vornet-fixture'), String(extra));
+  execFileSync(path.join(root, 'scripts', 'wine'), ['--arch', arch, 'regedit', '/S', 'Z:' + file.replace(/\//g, '\\')],
+    { stdio: 'ignore' });
+  fs.writeFileSync(path.join(root, 'build', arch === 'x64' ? 'wine' : `wine-${arch}`, '.vornet-fixture'), String(extra));
 }
 
 // Wine lists keys in name order, so records come sorted by instance ID.
@@ -114,4 +115,4 @@ function expectedPorts(extra = 0) {
 
 module.exports = { install, expectedPorts };
 
-if (require.main === module) install(Number(process.argv[2] || 0));
+if (require.main === module) install(Number(process.argv[2] || 0), process.argv[3] || 'x64');

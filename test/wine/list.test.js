@@ -1,15 +1,15 @@
 'use strict';
-// list of the real x64 build against devices written into Wine's registry.
+// list against devices written into each Wine prefix's registry.
 const { test } = require('node:test');
 const assert = require('node:assert/strict');
-const { runWindows } = require('./rig');
+const { runWindows, eachArch } = require('./rig');
 const fixture = require('./fixture');
 
 const keys = ['path', 'manufacturer', 'serialNumber', 'pnpId', 'locationId', 'friendlyName', 'vendorId', 'productId'];
 
-test('list returns the fixture machine exactly, serial numbers included', async () => {
-  fixture.install(0);
-  const run = await runWindows('list.js', [1]);
+eachArch(test, 'list returns the fixture machine exactly, serial numbers included', {}, async (arch) => {
+  fixture.install(0, arch);
+  const run = await runWindows('list.js', [1], { arch });
   assert.equal(run.status, 0, run.stderr);
   assert.equal(run.json.error, null);
   const expected = fixture.expectedPorts(0).map((port) => keys.map((k) => [k, port[k] === undefined ? null : port[k]]));

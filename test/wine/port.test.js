@@ -1,21 +1,33 @@
 'use strict';
-// open, update, set and get of the real x64 build on pseudo-terminals.
+// open, update, set and get of the real builds on pseudo-terminals.
 const { test, after } = require('node:test');
 const assert = require('node:assert/strict');
 const fs = require('node:fs');
 const path = require('node:path');
-const { runWindows, nullModem, termios, windowsPath, root } = require('./rig');
+const { runWindows, pairsByArch, termios, windowsPath, eachArch, root } = require('./rig');
 
-const pair = nullModem(41, 42);
-after(() => pair.down());
+const pairs = pairsByArch(41, 42);
+after(() => pairs.down());
 
-test('open at 9600 7E2: the addon and the pseudo-terminal agree on the line settings', async () => {
-  const run = await runWindows('port.js', ['COM41', JSON.stringify({ baudRate: 9600, dataBits: 7, parity: 'even', stopBits: 2 }), '-']);
+// QEMU's translation of the termios2 calls that ARM64 Wine makes drops the
+// speed (the Unix side reads 0 baud), so only x64 can show the rate there;
+// the addon's own reading of the rate is checked on both.
+function assertSpeed(t, arch, tty, baud) {
+  if (arch === 'arm64') {
+    t.diagnostic(`speed ${baud} not checked on the Unix side: QEMU's termios2 translation drops it (reads "${tty.split(';')[0]}")`);
+    return;
+  }
+  assert.match(tty, new RegExp(`speed ${baud} baud`));
+}
+
+eachArch(test, 'open at 9600 7E2: the addon and the pseudo-terminal agree on the line settings', {}, async (arch, t) => {
+  const pair = pairs[arch];
+  const run = await runWindows('port.js', [pair.a, JSON.stringify({ baudRate: 9600, dataBits: 7, parity: 'even', stopBits: 2 }), '-'], { arch });
   assert.equal(run.status, 0, run.stderr);
   assert.equal(run.json.open, null);
   assert.deepEqual(run.json.rate, { baudRate: 9600 });
   const tty = termios(pair.unixA);
-  assert.match(tty, /speed 9600 baud/);
+  assertSpeed(t, arch, tty, 9600);
   assert.match(tty, /(^|\s)cstopb(\s|$)/);
   // Wine asks for CS7 and PARENB, but Linux pseudo-terminals force CS8 and
   // clear PARENB in every tcsetattr; data bits and parity cannot show here.
@@ -23,14 +35,15 @@ test('open at 9600 7E2: the addon and the pseudo-terminal agree on the line sett
   assert.match(tty, /(^|\s)-parenb(\s|$)/);
 });
 
-test('update to 115200 is read back and changes the speed on the Unix side; set and get as Wine answers', async () => {
-  const run = await runWindows('port.js', ['COM41', JSON.stringify({ baudRate: 9600, dataBits: 8 }), '115200']);
+eachArch(test, 'update to 115200 is read back and changes the speed on the Unix side; set and get as Wine answers', {}, async (arch, t) => {
+  const pair = pairs[arch];
+  const run = await runWindows('port.js', [pair.a, JSON.stringify({ baudRate: 9600, dataBits: 8 }), '115200'], { arch });
   assert.equal(run.status, 0, run.stderr);
   assert.deepEqual(run.json.rate, { baudRate: 9600 });
   assert.equal(run.json.update, null);
   assert.deepEqual(run.json.rateAfter, { baudRate: 115200 });
   const tty = termios(pair.unixA);
-  assert.match(tty, /speed 115200 baud/);
+  assertSpeed(t, arch, tty, 115200);
   assert.match(tty, /(^|\s)cs8(\s|$)/);
   assert.match(tty, /(^|\s)-parenb(\s|$)/);
   assert.match(tty, /(^|\s)-cstopb(\s|$)/);
@@ -41,8 +54,8 @@ test('update to 115200 is read back and changes the speed on the Unix side; set 
   assert.equal(run.json.close, null);
 });
 
-test('a port that does not exist: Opening COM199: File not found', async () => {
-  const run = await runWindows('port.js', ['COM199', JSON.stringify({ baudRate: 9600, dataBits: 8 }), '-']);
+eachArch(test, 'a port that does not exist: Opening COM199: File not found', {}, async (arch) => {
+  const run = await runWindows('port.js', ['COM199', JSON.stringify({ baudRate: 9600, dataBits: 8 }), '-'], { arch });
   assert.equal(run.status, 0, run.stderr);
   assert.equal(run.json.open, 'Opening COM199: File not found');
 });
@@ -60,13 +73,14 @@ function descriptorsOn(device) {
   return count;
 }
 
-test('open and close in a loop leaves no handle behind; a second open of a locked port', async () => {
-  const marker = path.join(root, 'build', 'handles-looped');
-  const done = path.join(root, 'build', 'handles-done');
+eachArch(test, 'open and close in a loop leaves no handle behind; a second open of a locked port', {}, async (arch) => {
+  const marker = path.join(root, 'build', `handles-looped-${arch}`);
+  const done = path.join(root, 'build', `handles-done-${arch}`);
   fs.rmSync(marker, { force: true });
   fs.rmSync(done, { force: true });
-  const running = runWindows('handles.js', ['COM42', 100, windowsPath(marker), windowsPath(done)]);
-  for (let i = 0; i < 600 && !fs.existsSync(marker); i++) await new Promise((r) => setTimeout(r, 50));
+  const pair = pairs[arch];
+  const running = runWindows('handles.js', [pair.b, 100, windowsPath(marker), windowsPath(done)], { arch });
+  for (let i = 0; i < 3000 && !fs.existsSync(marker); i++) await new Promise((r) => setTimeout(r, 50));
   const held = descriptorsOn(pair.unixB);
   fs.writeFileSync(done, '');
   const run = await running;

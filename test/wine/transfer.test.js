@@ -1,14 +1,14 @@
 'use strict';
-// write and read of the real x64 build on a null-modem pair.
+// write and read of the real builds on a null-modem pair.
 const { test, after } = require('node:test');
 const assert = require('node:assert/strict');
-const { runWindows, nullModem } = require('./rig');
+const { runWindows, pairsByArch, eachArch } = require('./rig');
 
-const pair = nullModem(43, 44);
-after(() => pair.down());
+const pairs = pairsByArch(43, 44);
+after(() => pairs.down());
 
-test('1 MiB each way at once arrives byte-exact; waiting bytes, empty writes, close during a read', async () => {
-  const run = await runWindows('stream.js', ['COM43', 'COM44', 1 << 20]);
+eachArch(test, '1 MiB each way at once arrives byte-exact; waiting bytes, empty writes, close during a read', {}, async (arch) => {
+  const run = await runWindows('stream.js', [pairs[arch].a, pairs[arch].b, 1 << 20], { arch });
   assert.equal(run.status, 0, run.stderr + run.stdout);
   const r = run.json;
   assert.equal(r.exactAB, true);

@@ -5,7 +5,7 @@ const step = (fn, ...args) => new Promise((resolve, reject) =>
   fn(...args, (error, value) => (error ? reject(error) : resolve(value))));
 
 (async () => {
-  console.log('exports:', Object.keys(lintel).join(', '));
+  console.log(`process.arch ${process.arch}; exports:`, Object.keys(lintel).join(', '));
   const fd = await step(lintel.open, a, { baudRate: 9600, dataBits: 8, parity: 'none', stopBits: 1 });
   const peer = await step(lintel.open, b, { baudRate: 9600, dataBits: 8 });
   console.log(`opened ${a} as handle ${fd}, ${b} as ${peer}`);

@@ -1,7 +1,12 @@
-// The export table, and the four frame operations on a value that is no open
-// handle.
+// The export table, the four frame operations on a value that is no open
+// handle, and an exception from an options getter.
 const lintel = require(process.argv[2]);
-const result = { keys: Object.keys(lintel), names: Object.values(lintel).map((f) => f.name) };
+const result = { arch: process.arch, keys: Object.keys(lintel), names: Object.values(lintel).map((f) => f.name) };
+try {
+  lintel.open('COM1', { get baudRate() { throw new Error('from the baudRate getter'); } }, () => {});
+} catch (error) {
+  result.thrown = error.message;
+}
 const notOpen = 0x7fff0000;
 const texts = {};
 let left = 4;
