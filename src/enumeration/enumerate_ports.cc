@@ -38,7 +38,10 @@ bool registryText(HDEVINFO set, SP_DEVINFO_DATA* element, DWORD property, WCHAR*
                                          &required)) {
     return false;
   }
-  *value = textOf(text, kTextChars);
+  // A REG_SZ may be stored without its terminator; the buffer is shared by
+  // the properties, so only what this call returned is this property's text.
+  DWORD returned = required / sizeof(WCHAR);
+  *value = textOf(text, returned < kTextChars ? returned : kTextChars);
   return true;
 }
 

@@ -19,7 +19,7 @@ struct ReadBaton : TransferRequest {
   int64_t bytesToRead = 0;
   int64_t offset = 0;
 
-  bool issue(OVERLAPPED* overlapped) override {
+  bool issue() override {
     HANDLE handle = handleFromFd(fd);
     COMMTIMEOUTS timeouts = kWaitTimeouts;
     if (!SetCommTimeouts(handle, &timeouts)) {
@@ -27,9 +27,9 @@ struct ReadBaton : TransferRequest {
       return false;
     }
     // Phase 2 reuses the structure for its own event; point it back here.
-    overlapped->hEvent = static_cast<TransferRequest*>(this);
+    overlapped.hEvent = static_cast<TransferRequest*>(this);
     SetLastError(0);
-    BOOL accepted = ReadFileEx(handle, bufferData + offset, 1, overlapped, ReadIOCompletion);
+    BOOL accepted = ReadFileEx(handle, bufferData + offset, 1, &overlapped, ReadIOCompletion);
     DWORD code = GetLastError();
     inFlight = accepted != FALSE;
     if (!issueSucceeded(accepted, code)) {
@@ -65,6 +65,9 @@ struct ReadBaton : TransferRequest {
         }
         if (!GetOverlappedResult(handle, overlapped, &count, TRUE)) {
           fail("Reading from COM port (GetOverlappedResult)", GetLastError());
+          // The wait failed, not necessarily the read: it must be over before
+          // its event is closed and the record and buffer can go.
+          settlePendingIo(handle, overlapped);
           break;
         }
       }
@@ -131,20 +134,26 @@ Napi::Value Read(const Napi::CallbackInfo& info) {
   if (!args::require(info, args::isNumber(info[2]), "Third argument must be an int")) {
     return nothing;
   }
-  int64_t offset = args::low32OfInteger(info[2]);
+  int64_t offsetGiven = info[2].ToNumber().Int64Value();
   if (!args::require(info, args::isNumber(info[3]), "Fourth argument must be an int")) {
     return nothing;
   }
   int64_t bytesToRead = info[3].ToNumber().Int64Value();
-  if (!args::require(info,
-                     static_cast<uint64_t>(bytesToRead) + static_cast<uint64_t>(offset) <= length,
-                     "'bytesToRead' + 'offset' cannot be larger than the buffer's length")) {
+  // Values that would store outside the buffer, or consume a byte for
+  // nothing. The sign is judged on the number as given, before it is cut to
+  // 32 bits: -(2^32) is no offset 0.
+  if (!args::require(info, offsetGiven >= 0, "'offset' must not be negative") ||
+      !args::require(info, bytesToRead > 0, "'bytesToRead' must be greater than 0")) {
     return nothing;
   }
-  // The sum above wraps for negative values; these would store outside the
-  // buffer, and a read of nothing would still consume a byte.
-  if (!args::require(info, offset >= 0, "'offset' must not be negative") ||
-      !args::require(info, bytesToRead > 0, "'bytesToRead' must be greater than 0")) {
+  // The offset is its low 32 bits taken as a signed value; one that comes out
+  // negative (2^31, 2^70) lies beyond any buffer this length allows.
+  int64_t offset = static_cast<int32_t>(offsetGiven);
+  if (!args::require(
+          info,
+          offset >= 0 &&
+              static_cast<uint64_t>(bytesToRead) + static_cast<uint64_t>(offset) <= length,
+          "'bytesToRead' + 'offset' cannot be larger than the buffer's length")) {
     return nothing;
   }
   if (!args::require(info, args::isFunction(info[4]), "Fifth argument must be a function")) {

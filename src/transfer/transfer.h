@@ -1,7 +1,8 @@
 // The machinery shared by write and read: one thread per request, overlapped
 // I/O with a completion routine that runs during the thread's alertable
 // sleep, and a libuv async handle that brings the request back to the event
-// loop to be joined, reported and freed.
+// loop of the environment that made the call, to be joined, reported and
+// freed.
 #pragma once
 
 #include <napi.h>
@@ -20,19 +21,27 @@ struct TransferRequest {
   HANDLE thread = nullptr;
   bool complete = false;
   // True from an accepted issue call until its completion routine has run;
-  // the thread never frees the OVERLAPPED or wakes the loop while it is set.
+  // the thread never wakes the loop while it is set.
   bool inFlight = false;
+  // The one OVERLAPPED of every transfer the request issues. It lives as long
+  // as the record, so a cancel aimed at it can never reach other I/O, and the
+  // system can write into it for as long as any of it is pending.
+  OVERLAPPED overlapped = {};
+  uv_async_t* wakeUp = nullptr;
   napi_env env = nullptr;
   napi_ref callback = nullptr;
   // Held so that a buffer dropped by the caller is not collected while the
   // system still writes into it or reads from it.
   napi_ref buffer = nullptr;
   napi_async_context context = nullptr;
+  // Registered for the life of the request: ends it without a callback when
+  // its environment goes away first (a Worker terminated with a read pending).
+  napi_async_cleanup_hook_handle cleanupHook = nullptr;
   char errorText[kErrorTextSize] = {};
 
   // Starts one overlapped transfer. False when the call failed; errorText
   // then says why.
-  virtual bool issue(OVERLAPPED* overlapped) = 0;
+  virtual bool issue() = 0;
 
   // Records a failure in errorText; the callback then gets an Error first.
   void fail(const char* prefix, DWORD code) {
@@ -65,6 +74,11 @@ void startTransfer(napi_env env, TransferRequest* request, napi_value buffer, na
 // Records a failed issue call. A call that returned FALSE failed even if it
 // left no code: waiting for a completion that will never come would hang.
 bool issueSucceeded(BOOL accepted, DWORD code);
+
+// After a failed wait for I/O issued with this OVERLAPPED: the I/O itself may
+// still be with the driver, writing into the OVERLAPPED and the buffer. Cancels
+// it and returns only once the system has let go of both.
+void settlePendingIo(HANDLE handle, OVERLAPPED* overlapped);
 
 // napi_get_typedarray_info's byte length: element count times element size.
 uint64_t typedArrayByteLength(napi_env env, napi_value array, char** data);

@@ -1,12 +1,18 @@
 #include "transfer/transfer.h"
 
+#include <cstring>
+#include <new>
 #include <string>
+
+#include "addon/baton.h"
+#include "addon/runtime_api.h"
 
 namespace {
 
-void freeAsyncHandle(uv_handle_t* handle) {
-  delete reinterpret_cast<uv_async_t*>(handle);
-}
+// How long the teardown of an environment waits for a cancelled transfer's
+// thread before it cancels again: a write between two passes has nothing
+// pending at the moment of the first cancel.
+constexpr DWORD kAbandonRetryMs = 20;
 
 // Main thread. Order matters: the buffer's reference goes before the
 // callback's, and the record last, once nothing can read it any more.
@@ -23,7 +29,41 @@ void release(TransferRequest* request) {
     napi_async_destroy(request->env, request->context);
     request->context = nullptr;
   }
+  if (request->cleanupHook != nullptr) {
+    // Before the environment's teardown this unregisters the hook; during
+    // it, this is what tells the host that the hook has finished.
+    napi_remove_async_cleanup_hook(request->cleanupHook);
+    request->cleanupHook = nullptr;
+  }
   delete request;
+}
+
+void freeWakeUp(uv_handle_t* handle) {
+  delete reinterpret_cast<uv_async_t*>(handle);
+}
+
+// The close callback of an abandoned request: the last of it goes.
+void releaseAbandoned(uv_handle_t* handle) {
+  TransferRequest* request = static_cast<TransferRequest*>(handle->data);
+  freeWakeUp(handle);
+  release(request);
+}
+
+// The environment is going away with the transfer still pending, so no
+// callback can be made: cancel this request's own I/O (the port's other
+// requests are left alone) until its thread has ended, then free it all once
+// the wake-up handle is closed. Closing the handle first keeps its pending
+// wake-up from running the after-callback.
+void abandon(napi_async_cleanup_hook_handle hook, void* data) {
+  TransferRequest* request = static_cast<TransferRequest*>(data);
+  request->cleanupHook = hook;
+  HANDLE port = handleFromFd(request->fd);
+  do {
+    cancelIo(port, &request->overlapped);
+  } while (WaitForSingleObject(request->thread, kAbandonRetryMs) == WAIT_TIMEOUT);
+  CloseHandle(request->thread);
+  request->thread = nullptr;
+  uv_close(reinterpret_cast<uv_handle_t*>(request->wakeUp), releaseAbandoned);
 }
 
 void throwStartFailure(napi_env env, const char* prefix, const char* call, int32_t code) {
@@ -45,7 +85,7 @@ napi_value errorValue(napi_env env, const char* text) {
   return error;
 }
 
-// Runs on the main thread when the transfer thread has signalled.
+// Runs on the loop's thread when the transfer thread has signalled.
 void afterTransfer(uv_async_t* async) {
   TransferRequest* request = static_cast<TransferRequest*>(async->data);
   napi_env env = request->env;
@@ -55,7 +95,7 @@ void afterTransfer(uv_async_t* async) {
   // The thread may still be between uv_async_send and its exit.
   WaitForSingleObject(request->thread, INFINITE);
   CloseHandle(request->thread);
-  uv_close(reinterpret_cast<uv_handle_t*>(async), freeAsyncHandle);
+  uv_close(reinterpret_cast<uv_handle_t*>(async), freeWakeUp);
 
   napi_value argv[2] = {};
   bool failed = request->errorText[0] != '\0';
@@ -75,11 +115,14 @@ void afterTransfer(uv_async_t* async) {
   // their continuations right after it, as after any other Node callback.
   napi_callback_scope callbackScope = nullptr;
   napi_open_callback_scope(env, resource, request->context, &callbackScope);
-  napi_status status = napi_call_function(env, receiver, callback, argc, argv, nullptr);
+  napi_call_function(env, receiver, callback, argc, argv, nullptr);
   release(request);
-  if (status == napi_pending_exception) {
-    // Nothing above us can catch it: hand it to the process as uncaught, as a
-    // throwing callback of any Node API would be.
+  // A throwing callback: nothing above us can catch it, so hand it to the
+  // process as uncaught, as a throwing callback of any Node API would be. A
+  // call refused because the environment is stopping leaves none pending.
+  bool pending = false;
+  napi_is_exception_pending(env, &pending);
+  if (pending) {
     napi_value exception = nullptr;
     napi_get_and_clear_last_exception(env, &exception);
     napi_fatal_exception(env, exception);
@@ -116,6 +159,18 @@ bool issueSucceeded(BOOL accepted, DWORD code) {
   return accepted && code == 0;
 }
 
+void settlePendingIo(HANDLE handle, OVERLAPPED* overlapped) {
+  if (HasOverlappedIoCompleted(overlapped)) {
+    return;
+  }
+  cancelIo(handle, overlapped);
+  // The wait on the event already failed once, so it is not trusted again:
+  // the system marks the end of the I/O in the OVERLAPPED itself.
+  while (!HasOverlappedIoCompleted(overlapped)) {
+    SleepEx(1, FALSE);
+  }
+}
+
 uint64_t typedArrayByteLength(napi_env env, napi_value array, char** data) {
   napi_typedarray_type type;
   size_t length = 0;
@@ -131,9 +186,15 @@ void startTransfer(napi_env env, TransferRequest* request, napi_value buffer, na
                    LPTHREAD_START_ROUTINE routine, const char* resourceName,
                    const char* failurePrefix) {
   request->env = env;
+  // The loop of the environment that made the call: a Worker's own loop, so
+  // the after-callback runs on the thread that owns the callback.
+  uv_loop_t* loop = nullptr;
   napi_value resource = nullptr;
   napi_value name = nullptr;
-  napi_status status = napi_create_reference(env, callback, 1, &request->callback);
+  napi_status status = napi_get_uv_event_loop(env, &loop);
+  if (status == napi_ok) {
+    status = napi_create_reference(env, callback, 1, &request->callback);
+  }
   if (status == napi_ok) {
     status = napi_create_reference(env, buffer, 1, &request->buffer);
   }
@@ -146,21 +207,18 @@ void startTransfer(napi_env env, TransferRequest* request, napi_value buffer, na
   if (status == napi_ok) {
     status = napi_async_init(env, resource, name, &request->context);
   }
+  if (status == napi_ok) {
+    request->wakeUp = new (std::nothrow) uv_async_t;
+    status = request->wakeUp != nullptr ? napi_ok : napi_generic_failure;
+  }
   if (status != napi_ok) {
     Napi::Error error = Napi::Error::New(env);
+    delete request->wakeUp;
     release(request);
     throw error;
   }
 
-  // The loop of the environment that made the call: a Worker's own loop, so
-  // the after-callback runs on the thread that owns the callback.
-  uv_loop_t* loop = nullptr;
-  if (napi_get_uv_event_loop(env, &loop) != napi_ok) {
-    Napi::Error error = Napi::Error::New(env);
-    release(request);
-    throw error;
-  }
-  uv_async_t* async = new uv_async_t;
+  uv_async_t* async = request->wakeUp;
   int result = uv_async_init(loop, async, afterTransfer);
   if (result != 0) {
     delete async;
@@ -169,10 +227,17 @@ void startTransfer(napi_env env, TransferRequest* request, napi_value buffer, na
   }
   async->data = request;
 
+  if (napi_add_async_cleanup_hook(env, abandon, request, &request->cleanupHook) != napi_ok) {
+    Napi::Error error = Napi::Error::New(env);
+    uv_close(reinterpret_cast<uv_handle_t*>(async), freeWakeUp);
+    release(request);
+    throw error;
+  }
+
   request->thread = CreateThread(nullptr, 0, routine, async, 0, nullptr);
   if (request->thread == nullptr) {
     DWORD code = GetLastError();
-    uv_close(reinterpret_cast<uv_handle_t*>(async), freeAsyncHandle);
+    uv_close(reinterpret_cast<uv_handle_t*>(async), freeWakeUp);
     release(request);
     throwStartFailure(env, failurePrefix, "CreateThread", static_cast<int32_t>(code));
   }
@@ -182,10 +247,11 @@ void runTransferThread(LPVOID asyncHandle) {
   uv_async_t* async = static_cast<uv_async_t*>(asyncHandle);
   TransferRequest* request = static_cast<TransferRequest*>(async->data);
 
-  OVERLAPPED* overlapped = new OVERLAPPED();
+  OVERLAPPED* overlapped = &request->overlapped;
+  memset(overlapped, 0, sizeof(OVERLAPPED));
   overlapped->hEvent = request;
   while (!request->complete) {
-    bool started = request->issue(overlapped);
+    bool started = request->issue();
     // Sleep until this transfer's own completion has run; another APC
     // queued to the thread must not start a second transfer on the same
     // OVERLAPPED while the first is still with the system.
@@ -196,7 +262,6 @@ void runTransferThread(LPVOID asyncHandle) {
       break;
     }
   }
-  delete overlapped;
 
   // The last touch of shared state: from here the main thread may free it all.
   uv_async_send(async);

@@ -12,11 +12,11 @@ struct WriteBaton : TransferRequest {
   uint64_t bytesWritten = 0;
 
   // Everything not yet written, at most one pass's worth.
-  bool issue(OVERLAPPED* overlapped) override {
+  bool issue() override {
     uint64_t remaining = bufferLength - bytesWritten;
     DWORD count = static_cast<DWORD>(remaining < kMaxPassBytes ? remaining : kMaxPassBytes);
     SetLastError(0);
-    BOOL accepted = WriteFileEx(handleFromFd(fd), bufferData + bytesWritten, count, overlapped,
+    BOOL accepted = WriteFileEx(handleFromFd(fd), bufferData + bytesWritten, count, &overlapped,
                                 WriteIOCompletion);
     DWORD code = GetLastError();
     inFlight = accepted != FALSE;

@@ -37,6 +37,7 @@ Napi::Value reset(const Napi::CallbackInfo& info) {
   s.subkeyCache.clear();
   s.loadLibraryRefs = 0;
   s.lastCreateFileName.clear();
+  s.forcedNextHandle = 0;
   return info.Env().Undefined();
 }
 
@@ -233,8 +234,13 @@ Napi::Value failNext(const Napi::CallbackInfo& info) {
       fault.skip = static_cast<int>(uintOf(o, "after"));
     if (o.Has("sticky"))
       fault.sticky = o.Get("sticky").ToBoolean();
+    if (o.Has("succeed"))
+      fault.succeed = o.Get("succeed").ToBoolean();
   }
-  state().faults[info[0].As<Napi::String>().Utf8Value()].push_back(fault);
+  std::string function = info[0].As<Napi::String>().Utf8Value();
+  if (function == "operator new")
+    armAllocationFault();
+  state().faults[function].push_back(fault);
   return info.Env().Undefined();
 }
 
@@ -269,7 +275,26 @@ Napi::Value handles(const Napi::CallbackInfo& info) {
   o.Set("keys", counts[static_cast<int>(Kind::Key)]);
   o.Set("pendingIo", static_cast<double>(state().pending.size()));
   o.Set("loadLibraryRefs", state().loadLibraryRefs);
+  o.Set("running", state().runningThreads);
   return o;
+}
+
+// The device behind a port goes away, as a USB adapter pulled out while open:
+// what is pending ends, later calls fail, and a new open is refused.
+Napi::Value unplugPort(const Napi::CallbackInfo& info) {
+  std::lock_guard<std::mutex> lock(state().mutex);
+  std::shared_ptr<Port> p = portNamed(info);
+  Napi::Object o = info[1].IsObject() ? info[1].As<Napi::Object>() : Napi::Object::New(info.Env());
+  auto code = [&](const char* key, DWORD fallback) {
+    return o.Has(key) ? uintOf(o, key) : fallback;
+  };
+  p->unplugged = true;
+  p->unpluggedPendingError = code("pendingError", ERROR_GEN_FAILURE);
+  p->unpluggedCallError = code("callError", ERROR_BAD_COMMAND);
+  p->unpluggedIoError = code("ioError", ERROR_DEVICE_NOT_CONNECTED);
+  p->unpluggedOpenError = code("openError", ERROR_ACCESS_DENIED);
+  cancelPending(p, 0, kAll, p->unpluggedPendingError, nullptr);
+  return info.Env().Undefined();
 }
 
 Napi::Value lastCreateFileName(const Napi::CallbackInfo& info) {
@@ -280,7 +305,7 @@ Napi::Value lastCreateFileName(const Napi::CallbackInfo& info) {
 Napi::Value setNextHandle(const Napi::CallbackInfo& info) {
   std::lock_guard<std::mutex> lock(state().mutex);
   // The value as a 32-bit number, widened the way Windows widens handles.
-  state().nextHandle =
+  state().forcedNextHandle =
       static_cast<intptr_t>(static_cast<int32_t>(info[0].ToNumber().Uint32Value()));
   return info.Env().Undefined();
 }
@@ -365,6 +390,8 @@ Napi::Value addDevice(const Napi::CallbackInfo& info) {
   }
   if (o.Has("deviceKey"))
     device.hasDeviceKey = o.Get("deviceKey").ToBoolean();
+  if (o.Has("unterminated"))
+    device.unterminated = o.Get("unterminated").ToBoolean();
   if (device.hasDeviceKey) {
     RegKey& key =
         keyAt(u"SYSTEM\\CurrentControlSet\\Enum\\" + device.instanceId + u"\\Device Parameters");
@@ -389,6 +416,7 @@ Napi::Object Init(Napi::Env env, Napi::Object exports) {
   exports.Set("resetCalls", Napi::Function::New(env, resetCalls));
   exports.Set("handles", Napi::Function::New(env, handles));
   exports.Set("lastCreateFileName", Napi::Function::New(env, lastCreateFileName));
+  exports.Set("unplugPort", Napi::Function::New(env, unplugPort));
   exports.Set("setNextHandle", Napi::Function::New(env, setNextHandle));
   exports.Set("regAddKey", Napi::Function::New(env, regAddKey));
   exports.Set("regSetString", Napi::Function::New(env, regSetString));

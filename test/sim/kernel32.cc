@@ -44,14 +44,51 @@ std::shared_ptr<Port> portOf(HANDLE handle) {
   return object ? object->port : nullptr;
 }
 
-// Checks, under the lock, the common preamble of every port call.
-#define PORT_CALL(name, handle)                    \
+// Checks, under the lock, the common preamble of every port call: an injected
+// fault, the handle, and a device that has gone away (the call then fails
+// with the code its kind gets, or goes ahead where that is 0).
+#define PORT_CALL_OF(name, handle, unpluggedCode)  \
   std::lock_guard<std::mutex> lock(state().mutex); \
-  if (DWORD injected = enter(name))                \
-    return fail(injected);                         \
+  Injection injected = enter(name);                \
+  if (injected)                                    \
+    return fail(injected.code);                    \
   std::shared_ptr<Port> port = portOf(handle);     \
   if (!port)                                       \
-  return fail(ERROR_INVALID_HANDLE)
+    return fail(ERROR_INVALID_HANDLE);             \
+  if (port->unplugged && (unpluggedCode) != 0)     \
+  return fail(unpluggedCode)
+#define PORT_CALL(name, handle) PORT_CALL_OF(name, handle, port->unpluggedCallError)
+#define IO_CALL(name, handle) PORT_CALL_OF(name, handle, port->unpluggedIoError)
+
+// A call that succeeds; an injected warning still leaves its code behind.
+BOOL succeeded(const Injection& injected) {
+  if (injected.armed && injected.succeed)
+    lastError = injected.code;
+  return TRUE;
+}
+
+// An I/O the driver has accepted: Windows marks it pending in the OVERLAPPED
+// at once, and writes its final status there when it ends.
+std::shared_ptr<Io> accept(const std::shared_ptr<Port>& port, HANDLE handle,
+                           OVERLAPPED* overlapped) {
+  auto io = std::make_shared<Io>();
+  io->port = port;
+  io->handle = reinterpret_cast<uintptr_t>(handle);
+  io->overlapped = overlapped;
+  io->issuer = self();
+  overlapped->Internal = STATUS_PENDING;
+  overlapped->InternalHigh = 0;
+  state().pending.push_back(io);
+  return io;
+}
+
+bool readPending(const std::shared_ptr<Port>& port) {
+  for (auto& io : state().pending) {
+    if (io->port == port && !io->write)
+      return true;
+  }
+  return false;
+}
 
 bool immediateTimeouts(const COMMTIMEOUTS& t) {
   return t.ReadIntervalTimeout == MAXDWORD && t.ReadTotalTimeoutMultiplier == 0 &&
@@ -78,9 +115,18 @@ void record(Port& port, const uint8_t* data, DWORD n) {
 
 HANDLE newHandle(Object object) {
   State& s = state();
-  intptr_t value = s.nextHandle;
-  s.nextHandle = static_cast<intptr_t>(static_cast<int32_t>(static_cast<uint32_t>(value) + 4));
-  s.handles.emplace(value, std::move(object));
+  const intptr_t kFirstHandle = 0x100;
+  intptr_t value = kFirstHandle;
+  if (s.forcedNextHandle != 0) {
+    value = s.forcedNextHandle;
+    s.forcedNextHandle = 0;
+  } else {
+    for (auto it = s.handles.lower_bound(value); it != s.handles.end() && it->first == value;
+         ++it) {
+      value += 4;
+    }
+  }
+  s.handles[value] = std::move(object);
   return reinterpret_cast<HANDLE>(value);
 }
 
@@ -90,17 +136,17 @@ void completeIo(const std::shared_ptr<Io>& io, DWORD error, DWORD transferred) {
   io->transferred = transferred;
   auto& pending = state().pending;
   pending.erase(std::remove(pending.begin(), pending.end(), io), pending.end());
+  // The I/O status block first, as the system writes it before it signals
+  // or queues anything: an OVERLAPPED already freed is caught here.
+  io->overlapped->Internal = statusOf(error);
+  io->overlapped->InternalHigh = transferred;
   if (io->withRoutine) {
     LPOVERLAPPED_COMPLETION_ROUTINE routine = io->routine;
     OVERLAPPED* overlapped = io->overlapped;
     io->issuer->apcs.push_back(
         [routine, overlapped, error, transferred] { routine(error, transferred, overlapped); });
-  } else {
-    io->overlapped->Internal = error;
-    io->overlapped->InternalHigh = transferred;
-    if (Object* event = find(io->overlapped->hEvent, Kind::Event)) {
-      event->event->signalled = true;
-    }
+  } else if (Object* event = find(io->overlapped->hEvent, Kind::Event)) {
+    event->event->signalled = true;
   }
   state().changed.notify_all();
 }
@@ -112,26 +158,34 @@ void serviceReads(const std::shared_ptr<Port>& port) {
       reads.push_back(io);
     }
   }
+  // The driver serves reads in order, each under the timeouts in force when
+  // it was issued: one under the immediate ones takes what is there, even
+  // nothing, once the reads before it are done.
   for (auto& io : reads) {
-    bool ready = io->anyData ? !port->rx.empty() : port->rx.size() >= io->count;
+    bool ready = io->immediate || (io->anyData ? !port->rx.empty() : port->rx.size() >= io->count);
     if (!ready) {
-      break;  // the driver serves reads in order
+      break;
     }
     completeIo(io, 0, take(*port, io->data, io->count));
   }
 }
 
-void cancelPending(const std::shared_ptr<Port>& port, uintptr_t handle, int which, DWORD error) {
+size_t cancelPending(const std::shared_ptr<Port>& port, uintptr_t handle, int which, DWORD error,
+                     OVERLAPPED* overlapped) {
   std::vector<std::shared_ptr<Io>> matching;
   for (auto& io : state().pending) {
     bool kind = io->write ? (which & kWrites) : (which & kReads);
-    if (io->port == port && kind && (handle == 0 || io->handle == handle)) {
+    if (io->port == port && kind && (handle == 0 || io->handle == handle) &&
+        (overlapped == nullptr || io->overlapped == overlapped)) {
       matching.push_back(io);
     }
   }
   for (auto& io : matching) {
     completeIo(io, error, 0);
   }
+  // Reads queued behind a cancelled one may now be served.
+  serviceReads(port);
+  return matching.size();
 }
 
 }  // namespace sim
@@ -148,8 +202,8 @@ VOID SetLastError(DWORD code) {
 HANDLE CreateFileA(LPCSTR name, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES, DWORD disposition,
                    DWORD flags, HANDLE) {
   std::lock_guard<std::mutex> lock(state().mutex);
-  if (DWORD injected = enter("CreateFileA")) {
-    fail(injected);
+  if (Injection injected = enter("CreateFileA")) {
+    fail(injected.code);
     return INVALID_HANDLE_VALUE;
   }
   std::string device = name;
@@ -167,6 +221,10 @@ HANDLE CreateFileA(LPCSTR name, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES
     return INVALID_HANDLE_VALUE;
   }
   Port& port = *it->second;
+  if (port.unplugged) {
+    fail(port.unpluggedOpenError);
+    return INVALID_HANDLE_VALUE;
+  }
   // An exclusive open, or any open while an exclusive one stands, is refused.
   if (port.openHandles > 0 && (share == 0 || port.lastShareMode == 0)) {
     fail(ERROR_ACCESS_DENIED);
@@ -185,8 +243,8 @@ HANDLE CreateFileA(LPCSTR name, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES
 
 BOOL CloseHandle(HANDLE handle) {
   std::lock_guard<std::mutex> lock(state().mutex);
-  if (DWORD injected = enter("CloseHandle"))
-    return fail(injected);
+  if (Injection injected = enter("CloseHandle"))
+    return fail(injected.code);
   auto it = state().handles.find(reinterpret_cast<intptr_t>(handle));
   if (it == state().handles.end() || it->second.kind == Kind::Key ||
       it->second.kind == Kind::DeviceSet) {
@@ -196,7 +254,8 @@ BOOL CloseHandle(HANDLE handle) {
     // The driver ends whatever is still pending on a handle being closed.
     std::shared_ptr<Port> port = it->second.port;
     port->openHandles--;
-    cancelPending(port, reinterpret_cast<uintptr_t>(handle), kAll, ERROR_OPERATION_ABORTED);
+    cancelPending(port, reinterpret_cast<uintptr_t>(handle), kAll, ERROR_OPERATION_ABORTED,
+                  nullptr);
   }
   state().handles.erase(it);
   return TRUE;
@@ -275,9 +334,9 @@ BOOL PurgeComm(HANDLE handle, DWORD flags) {
   PORT_CALL("PurgeComm", handle);
   port->purges.push_back(flags);
   if (flags & PURGE_TXABORT)
-    cancelPending(port, 0, kWrites, ERROR_OPERATION_ABORTED);
+    cancelPending(port, 0, kWrites, ERROR_OPERATION_ABORTED, nullptr);
   if (flags & PURGE_RXABORT)
-    cancelPending(port, 0, kReads, ERROR_OPERATION_ABORTED);
+    cancelPending(port, 0, kReads, ERROR_OPERATION_ABORTED, nullptr);
   if (flags & PURGE_RXCLEAR)
     port->rx.clear();
   return TRUE;
@@ -290,20 +349,15 @@ BOOL FlushFileBuffers(HANDLE handle) {
 
 BOOL WriteFileEx(HANDLE handle, LPCVOID data, DWORD count, LPOVERLAPPED overlapped,
                  LPOVERLAPPED_COMPLETION_ROUTINE routine) {
-  PORT_CALL("WriteFileEx", handle);
-  auto io = std::make_shared<Io>();
-  io->port = port;
-  io->handle = reinterpret_cast<uintptr_t>(handle);
+  IO_CALL("WriteFileEx", handle);
+  std::shared_ptr<Io> io = accept(port, handle, overlapped);
   io->write = true;
   io->withRoutine = true;
   io->data = const_cast<uint8_t*>(static_cast<const uint8_t*>(data));
   io->count = count;
-  io->overlapped = overlapped;
   io->routine = routine;
-  io->issuer = self();
-  state().pending.push_back(io);
   if (port->holdWrites) {
-    return TRUE;
+    return succeeded(injected);
   }
   DWORD n = port->writeChunk ? std::min(count, port->writeChunk) : count;
   if (port->zeroWrites > 0) {
@@ -312,59 +366,53 @@ BOOL WriteFileEx(HANDLE handle, LPCVOID data, DWORD count, LPOVERLAPPED overlapp
   }
   record(*port, io->data, n);
   completeIo(io, 0, n);
-  return TRUE;
+  return succeeded(injected);
 }
 
 BOOL ReadFileEx(HANDLE handle, LPVOID data, DWORD count, LPOVERLAPPED overlapped,
                 LPOVERLAPPED_COMPLETION_ROUTINE routine) {
-  PORT_CALL("ReadFileEx", handle);
-  auto io = std::make_shared<Io>();
-  io->port = port;
-  io->handle = reinterpret_cast<uintptr_t>(handle);
+  IO_CALL("ReadFileEx", handle);
+  std::shared_ptr<Io> io = accept(port, handle, overlapped);
   io->withRoutine = true;
   io->immediate = immediateTimeouts(port->timeouts);
   io->data = static_cast<uint8_t*>(data);
   io->count = count;
-  io->overlapped = overlapped;
   io->routine = routine;
-  io->issuer = self();
-  state().pending.push_back(io);
   if (port->zeroReads > 0) {
     port->zeroReads--;
     completeIo(io, 0, 0);
-  } else if (io->immediate) {
-    completeIo(io, 0, take(*port, io->data, count));
   } else {
     serviceReads(port);
   }
-  return TRUE;
+  return succeeded(injected);
 }
 
 BOOL ReadFile(HANDLE handle, LPVOID data, DWORD count, LPDWORD read, LPOVERLAPPED overlapped) {
-  PORT_CALL("ReadFile", handle);
+  IO_CALL("ReadFile", handle);
   if (overlapped == nullptr) {
     return fail(ERROR_INVALID_PARAMETER);  // the port was opened for overlapped I/O
   }
   if (Object* event = find(overlapped->hEvent, Kind::Event)) {
     event->event->signalled = false;
   }
-  if (immediateTimeouts(port->timeouts) && !port->pendingReadFile) {
+  bool immediate = immediateTimeouts(port->timeouts) && !port->pendingReadFile;
+  // Done at once only when no earlier read stands in the driver's queue.
+  if (immediate && !readPending(port)) {
     DWORD n = take(*port, static_cast<uint8_t*>(data), count);
     if (read)
       *read = n;
     overlapped->Internal = 0;
     overlapped->InternalHigh = n;
-    return TRUE;
+    if (Object* event = find(overlapped->hEvent, Kind::Event)) {
+      event->event->signalled = true;
+    }
+    return succeeded(injected);
   }
-  auto io = std::make_shared<Io>();
-  io->port = port;
-  io->handle = reinterpret_cast<uintptr_t>(handle);
+  std::shared_ptr<Io> io = accept(port, handle, overlapped);
+  io->immediate = immediate;
   io->anyData = port->pendingReadFile;
   io->data = static_cast<uint8_t*>(data);
   io->count = count;
-  io->overlapped = overlapped;
-  io->issuer = self();
-  state().pending.push_back(io);
   serviceReads(port);
   lastError = ERROR_IO_PENDING;
   return FALSE;
@@ -372,8 +420,8 @@ BOOL ReadFile(HANDLE handle, LPVOID data, DWORD count, LPDWORD read, LPOVERLAPPE
 
 BOOL GetOverlappedResult(HANDLE handle, LPOVERLAPPED overlapped, LPDWORD transferred, BOOL wait) {
   std::unique_lock<std::mutex> lock(state().mutex);
-  if (DWORD injected = enter("GetOverlappedResult"))
-    return fail(injected);
+  if (Injection injected = enter("GetOverlappedResult"))
+    return fail(injected.code);
   auto pendingFor = [&] {
     for (auto& io : state().pending) {
       if (io->overlapped == overlapped)
@@ -383,20 +431,20 @@ BOOL GetOverlappedResult(HANDLE handle, LPOVERLAPPED overlapped, LPDWORD transfe
   };
   if (pendingFor()) {
     if (!wait)
-      return fail(996);  // ERROR_IO_INCOMPLETE
+      return fail(ERROR_IO_INCOMPLETE);
     state().changed.wait(lock, [&] { return !pendingFor(); });
   }
   (void)handle;
-  if (overlapped->Internal != 0)
-    return fail(static_cast<DWORD>(overlapped->Internal));
   *transferred = static_cast<DWORD>(overlapped->InternalHigh);
+  if (overlapped->Internal != 0)
+    return fail(errorOf(overlapped->Internal));
   return TRUE;
 }
 
 HANDLE CreateEventA(LPSECURITY_ATTRIBUTES, BOOL, BOOL initialState, LPCSTR) {
   std::lock_guard<std::mutex> lock(state().mutex);
-  if (DWORD injected = enter("CreateEventA")) {
-    fail(injected);
+  if (Injection injected = enter("CreateEventA")) {
+    fail(injected.code);
     return nullptr;
   }
   auto event = std::make_shared<Event>();
@@ -404,13 +452,12 @@ HANDLE CreateEventA(LPSECURITY_ATTRIBUTES, BOOL, BOOL initialState, LPCSTR) {
   return newHandle(Object{Kind::Event, nullptr, event, nullptr, {}, {}});
 }
 
+// Every I/O issued on this handle, or only the one issued with this
+// OVERLAPPED; the handle of a device that has gone away still takes it.
 BOOL CancelIoEx(HANDLE handle, LPOVERLAPPED overlapped) {
-  PORT_CALL("CancelIoEx", handle);
-  size_t before = state().pending.size();
-  if (overlapped == nullptr) {
-    cancelPending(port, reinterpret_cast<uintptr_t>(handle), kAll, ERROR_OPERATION_ABORTED);
-  }
-  if (state().pending.size() == before)
+  PORT_CALL_OF("CancelIoEx", handle, 0);
+  if (cancelPending(port, reinterpret_cast<uintptr_t>(handle), kAll, ERROR_OPERATION_ABORTED,
+                    overlapped) == 0)
     return fail(ERROR_NOT_FOUND);
   return TRUE;
 }
@@ -432,6 +479,7 @@ void* threadMain(void* raw) {
   }
   std::lock_guard<std::mutex> lock(state().mutex);
   currentThread->finished = true;
+  state().runningThreads--;
   state().changed.notify_all();
   return nullptr;
 }
@@ -444,11 +492,12 @@ HANDLE CreateThread(LPSECURITY_ATTRIBUTES, size_t, LPTHREAD_START_ROUTINE routin
   HANDLE handle;
   {
     std::lock_guard<std::mutex> lock(state().mutex);
-    if (DWORD injected = enter("CreateThread")) {
-      fail(injected);
+    if (Injection injected = enter("CreateThread")) {
+      fail(injected.code);
       return nullptr;
     }
     handle = newHandle(Object{Kind::Thread, nullptr, nullptr, thread, {}, {}});
+    state().runningThreads++;
   }
   pthread_t id;
   pthread_attr_t attributes;
@@ -458,6 +507,7 @@ HANDLE CreateThread(LPSECURITY_ATTRIBUTES, size_t, LPTHREAD_START_ROUTINE routin
   pthread_attr_destroy(&attributes);
   if (rc != 0) {
     std::lock_guard<std::mutex> lock(state().mutex);
+    state().runningThreads--;
     state().handles.erase(reinterpret_cast<intptr_t>(handle));
     fail(ERROR_NOT_ENOUGH_MEMORY);
     return nullptr;
@@ -527,8 +577,8 @@ bool sameName(const char* a, const char* b) {
 
 HMODULE LoadLibraryA(LPCSTR name) {
   std::lock_guard<std::mutex> lock(state().mutex);
-  if (DWORD injected = enter("LoadLibraryA")) {
-    fail(injected);
+  if (Injection injected = enter("LoadLibraryA")) {
+    fail(injected.code);
     return nullptr;
   }
   if (sameName(name, "kernel32.dll")) {
@@ -541,8 +591,8 @@ HMODULE LoadLibraryA(LPCSTR name) {
 
 HMODULE GetModuleHandleA(LPCSTR name) {
   std::lock_guard<std::mutex> lock(state().mutex);
-  if (DWORD injected = enter("GetModuleHandleA")) {
-    fail(injected);
+  if (Injection injected = enter("GetModuleHandleA")) {
+    fail(injected.code);
     return nullptr;
   }
   if (name == nullptr)
@@ -557,8 +607,8 @@ HMODULE GetModuleHandleA(LPCSTR name) {
 
 FARPROC GetProcAddress(HMODULE module, LPCSTR name) {
   std::lock_guard<std::mutex> lock(state().mutex);
-  if (DWORD injected = enter("GetProcAddress")) {
-    fail(injected);
+  if (Injection injected = enter("GetProcAddress")) {
+    fail(injected.code);
     return nullptr;
   }
   if (!state().hiddenProcs[name]) {

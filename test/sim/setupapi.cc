@@ -1,6 +1,7 @@
 // Simulated SetupAPI, registry and StringFromGUID2: a machine's devices and
 // its HKLM branch described as data by the tests.
 #include <algorithm>
+#include <atomic>
 #include <cstdio>
 #include <cstring>
 
@@ -13,21 +14,62 @@ State& state() {
   return *instance;
 }
 
-DWORD enter(const char* function) {
+namespace {
+// Armed "operator new" faults, so that allocations need not take the lock
+// while there are none.
+std::atomic<int> armedAllocationFaults{0};
+}  // namespace
+
+Injection enter(const char* function) {
   State& s = state();
   s.calls[function]++;
   auto it = s.faults.find(function);
   if (it == s.faults.end() || it->second.empty())
-    return 0;
+    return Injection{};
   Fault& fault = it->second.front();
   if (fault.skip > 0) {
     fault.skip--;
-    return 0;
+    return Injection{};
   }
-  DWORD code = fault.code;
+  Injection injection{true, fault.succeed, fault.code};
   if (!fault.sticky)
     it->second.pop_front();
-  return code;
+  return injection;
+}
+
+void armAllocationFault() {
+  armedAllocationFaults++;
+}
+
+bool allocationFails() {
+  if (armedAllocationFaults.load() == 0)
+    return false;
+  std::lock_guard<std::mutex> lock(state().mutex);
+  if (!enter("operator new"))
+    return false;
+  auto it = state().faults.find("operator new");
+  if (it == state().faults.end() || it->second.empty())
+    armedAllocationFaults = 0;
+  return true;
+}
+
+constexpr ULONG_PTR kStatusCancelled = 0xC0000120u;
+constexpr ULONG_PTR kStatusOfError = 0xE0000000u;  // customer bit: ours, not NT's
+
+ULONG_PTR statusOf(DWORD error) {
+  if (error == 0)
+    return 0;
+  if (error == ERROR_OPERATION_ABORTED)
+    return kStatusCancelled;
+  return kStatusOfError | error;
+}
+
+DWORD errorOf(ULONG_PTR status) {
+  if (status == 0)
+    return 0;
+  if (status == kStatusCancelled)
+    return ERROR_OPERATION_ABORTED;
+  return static_cast<DWORD>(status & ~kStatusOfError);
 }
 
 std::u16string upper(const std::u16string& text) {
@@ -120,13 +162,16 @@ size_t length16(const WCHAR* text) {
   return n;
 }
 
-BOOL copyText(const std::u16string& text, BYTE* buffer, DWORD size, LPDWORD required) {
-  DWORD bytes = static_cast<DWORD>((text.size() + 1) * sizeof(WCHAR));
+// A REG_SZ as stored: with its terminator, or without one when the device
+// says so, in which case nothing after the text is written.
+BOOL copyText(const std::u16string& text, bool terminated, BYTE* buffer, DWORD size,
+              LPDWORD required) {
+  DWORD bytes = static_cast<DWORD>((text.size() + (terminated ? 1 : 0)) * sizeof(WCHAR));
   if (required)
     *required = bytes;
   if (size < bytes)
     return failWith(ERROR_INSUFFICIENT_BUFFER);
-  memcpy(buffer, text.c_str(), bytes);
+  memcpy(buffer, text.data(), bytes);
   return TRUE;
 }
 
@@ -134,8 +179,8 @@ BOOL copyText(const std::u16string& text, BYTE* buffer, DWORD size, LPDWORD requ
 
 HDEVINFO SetupDiGetClassDevsA(const GUID* classGuid, LPCSTR, HWND, DWORD flags) {
   std::lock_guard<std::mutex> lock(state().mutex);
-  if (DWORD injected = enter("SetupDiGetClassDevsA")) {
-    failWith(injected);
+  if (Injection injected = enter("SetupDiGetClassDevsA")) {
+    failWith(injected.code);
     return INVALID_HANDLE_VALUE;
   }
   if (!classGuid || memcmp(classGuid, &kPortsClass, sizeof(GUID)) != 0) {
@@ -153,8 +198,8 @@ HDEVINFO SetupDiGetClassDevsA(const GUID* classGuid, LPCSTR, HWND, DWORD flags) 
 
 BOOL SetupDiEnumDeviceInfo(HDEVINFO set, DWORD index, PSP_DEVINFO_DATA data) {
   std::lock_guard<std::mutex> lock(state().mutex);
-  if (DWORD injected = enter("SetupDiEnumDeviceInfo"))
-    return failWith(injected);
+  if (Injection injected = enter("SetupDiEnumDeviceInfo"))
+    return failWith(injected.code);
   Object* object = setOf(set);
   if (!object)
     return failWith(ERROR_INVALID_HANDLE);
@@ -170,8 +215,8 @@ BOOL SetupDiEnumDeviceInfo(HDEVINFO set, DWORD index, PSP_DEVINFO_DATA data) {
 BOOL SetupDiGetDeviceInstanceIdW(HDEVINFO set, PSP_DEVINFO_DATA data, PWSTR buffer, DWORD size,
                                  LPDWORD required) {
   std::lock_guard<std::mutex> lock(state().mutex);
-  if (DWORD injected = enter("SetupDiGetDeviceInstanceIdW"))
-    return failWith(injected);
+  if (Injection injected = enter("SetupDiGetDeviceInstanceIdW"))
+    return failWith(injected.code);
   const Device* device = deviceOf(set, data);
   if (!device)
     return failWith(ERROR_INVALID_PARAMETER);
@@ -187,8 +232,8 @@ BOOL SetupDiGetDeviceInstanceIdW(HDEVINFO set, PSP_DEVINFO_DATA data, PWSTR buff
 BOOL SetupDiGetDeviceRegistryPropertyW(HDEVINFO set, PSP_DEVINFO_DATA data, DWORD property,
                                        LPDWORD type, LPBYTE buffer, DWORD size, LPDWORD required) {
   std::lock_guard<std::mutex> lock(state().mutex);
-  if (DWORD injected = enter("SetupDiGetDeviceRegistryPropertyW"))
-    return failWith(injected);
+  if (Injection injected = enter("SetupDiGetDeviceRegistryPropertyW"))
+    return failWith(injected.code);
   const Device* device = deviceOf(set, data);
   if (!device)
     return failWith(ERROR_INVALID_PARAMETER);
@@ -203,15 +248,15 @@ BOOL SetupDiGetDeviceRegistryPropertyW(HDEVINFO set, PSP_DEVINFO_DATA data, DWOR
     return failWith(13);  // ERROR_INVALID_DATA, as for a missing property
   if (type)
     *type = 1;
-  return copyText(*text, buffer, size, required);
+  return copyText(*text, !device->unterminated, buffer, size, required);
 }
 
 HKEY SetupDiOpenDevRegKey(HDEVINFO set, PSP_DEVINFO_DATA data, DWORD scope, DWORD, DWORD keyType,
                           REGSAM) {
   std::lock_guard<std::mutex> lock(state().mutex);
   HKEY invalid = reinterpret_cast<HKEY>(INVALID_HANDLE_VALUE);
-  if (DWORD injected = enter("SetupDiOpenDevRegKey")) {
-    failWith(injected);
+  if (Injection injected = enter("SetupDiOpenDevRegKey")) {
+    failWith(injected.code);
     return invalid;
   }
   const Device* device = deviceOf(set, data);
@@ -241,8 +286,8 @@ BOOL SetupDiGetDevicePropertyW(HDEVINFO set, PSP_DEVINFO_DATA data, const DEVPRO
                                DEVPROPTYPE* type, LPBYTE buffer, DWORD size, LPDWORD required,
                                DWORD flags) {
   std::lock_guard<std::mutex> lock(state().mutex);
-  if (DWORD injected = enter("SetupDiGetDevicePropertyW"))
-    return failWith(injected);
+  if (Injection injected = enter("SetupDiGetDevicePropertyW"))
+    return failWith(injected.code);
   const Device* device = deviceOf(set, data);
   if (!device || flags != 0)
     return failWith(ERROR_INVALID_PARAMETER);
@@ -262,8 +307,8 @@ BOOL SetupDiGetDevicePropertyW(HDEVINFO set, PSP_DEVINFO_DATA data, const DEVPRO
 
 LSTATUS RegOpenKeyExW(HKEY parent, LPCWSTR subKey, DWORD, REGSAM, PHKEY result) {
   std::lock_guard<std::mutex> lock(state().mutex);
-  if (DWORD injected = enter("RegOpenKeyExW"))
-    return static_cast<LSTATUS>(injected);
+  if (Injection injected = enter("RegOpenKeyExW"))
+    return static_cast<LSTATUS>(injected.code);
   std::u16string base = keyPathOf(parent);
   if (base == u"\x1")
     return ERROR_INVALID_HANDLE;
@@ -278,8 +323,8 @@ LSTATUS RegOpenKeyExW(HKEY parent, LPCWSTR subKey, DWORD, REGSAM, PHKEY result) 
 LSTATUS RegQueryInfoKeyA(HKEY key, LPSTR, LPDWORD, LPDWORD, LPDWORD subKeys, LPDWORD, LPDWORD,
                          LPDWORD, LPDWORD, LPDWORD, LPDWORD, PFILETIME) {
   std::lock_guard<std::mutex> lock(state().mutex);
-  if (DWORD injected = enter("RegQueryInfoKeyA"))
-    return static_cast<LSTATUS>(injected);
+  if (Injection injected = enter("RegQueryInfoKeyA"))
+    return static_cast<LSTATUS>(injected.code);
   std::u16string path = keyPathOf(key);
   if (path == u"\x1")
     return ERROR_INVALID_HANDLE;
@@ -291,8 +336,8 @@ LSTATUS RegQueryInfoKeyA(HKEY key, LPSTR, LPDWORD, LPDWORD, LPDWORD subKeys, LPD
 LSTATUS RegEnumKeyExW(HKEY key, DWORD index, LPWSTR name, LPDWORD nameLen, LPDWORD, LPWSTR, LPDWORD,
                       PFILETIME) {
   std::lock_guard<std::mutex> lock(state().mutex);
-  if (DWORD injected = enter("RegEnumKeyExW"))
-    return static_cast<LSTATUS>(injected);
+  if (Injection injected = enter("RegEnumKeyExW"))
+    return static_cast<LSTATUS>(injected.code);
   std::u16string path = keyPathOf(key);
   if (path == u"\x1")
     return ERROR_INVALID_HANDLE;
@@ -309,8 +354,8 @@ LSTATUS RegEnumKeyExW(HKEY key, DWORD index, LPWSTR name, LPDWORD nameLen, LPDWO
 
 LSTATUS RegQueryValueExW(HKEY key, LPCWSTR name, LPDWORD, LPDWORD type, LPBYTE data, LPDWORD size) {
   std::lock_guard<std::mutex> lock(state().mutex);
-  if (DWORD injected = enter("RegQueryValueExW"))
-    return static_cast<LSTATUS>(injected);
+  if (Injection injected = enter("RegQueryValueExW"))
+    return static_cast<LSTATUS>(injected.code);
   std::u16string path = keyPathOf(key);
   if (path == u"\x1")
     return ERROR_INVALID_HANDLE;

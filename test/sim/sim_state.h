@@ -35,6 +35,12 @@ struct Port {
   int zeroWrites = 0;            // next writes complete with 0 bytes
   int zeroReads = 0;             // next one-byte reads complete with 0 bytes
   bool pendingReadFile = false;  // overlapped ReadFile answers 997 and waits for data
+  // A USB adapter pulled out while open: pending I/O ends with pendingError,
+  // later calls on its handles fail (I/O calls with ioError, the others with
+  // callError), a new open with openError; closing still works.
+  bool unplugged = false;
+  DWORD unpluggedPendingError = 0, unpluggedCallError = 0, unpluggedIoError = 0;
+  DWORD unpluggedOpenError = 0;
   int openHandles = 0;
   DWORD lastShareMode = 0xFFFFFFFF;
   DWORD lastAccess = 0, lastDisposition = 0, lastFlags = 0;
@@ -52,7 +58,7 @@ struct Io {
   uintptr_t handle = 0;
   bool write = false;
   bool withRoutine = false;  // ...Ex: a completion routine on the issuer
-  bool immediate = false;    // issued under MAXDWORD interval timeouts
+  bool immediate = false;    // issued under MAXDWORD interval timeouts: takes what is there
   bool anyData = false;      // completes as soon as anything arrives
   uint8_t* data = nullptr;
   DWORD count = 0;
@@ -77,6 +83,7 @@ struct Device {
   bool hasDeviceKey = true;
   bool hasContainerId = false;
   GUID containerId{};
+  bool unterminated = false;  // its texts stored without their terminating NUL
 };
 
 struct RegValue {
@@ -104,6 +111,16 @@ struct Fault {
   int skip = 0;
   DWORD code = 0;
   bool sticky = false;
+  bool succeed = false;  // the call goes ahead, and leaves code as its last error
+};
+
+// What an armed fault asks of one call. True when the call is to fail:
+// FALSE (or its failure value) with `code` as the last error, 0 included.
+struct Injection {
+  bool armed = false;
+  bool succeed = false;
+  DWORD code = 0;
+  explicit operator bool() const { return armed && !succeed; }
 };
 
 struct State {
@@ -111,7 +128,9 @@ struct State {
   std::condition_variable changed;
   std::map<std::string, std::shared_ptr<Port>> ports;  // by upper-cased name
   std::map<intptr_t, Object> handles;
-  intptr_t nextHandle = 0x100;
+  // Handle values are handed out lowest free first, as Windows reuses a
+  // closed value at once; a test may force the next one.
+  intptr_t forcedNextHandle = 0;
   std::vector<std::shared_ptr<Io>> pending;
   std::map<std::string, std::deque<Fault>> faults;
   std::map<std::string, bool> hiddenProcs;
@@ -121,6 +140,7 @@ struct State {
   // Subkey lists by path; cleared whenever a key is added.
   std::map<std::u16string, std::vector<const RegKey*>> subkeyCache;
   int loadLibraryRefs = 0;
+  int runningThreads = 0;          // simulated threads started and not yet ended
   std::string lastCreateFileName;  // what CreateFileA was last asked to open
 };
 
@@ -130,15 +150,28 @@ State& state();
 HANDLE newHandle(Object object);
 
 // Counts the call and, when a fault is armed for it, consumes it and answers
-// the code to fail with (0 when the call goes ahead). Lock held by caller.
-DWORD enter(const char* function);
+// what it asks. Lock held by caller.
+Injection enter(const char* function);
+
+// True when an armed "operator new" fault asks this allocation to fail.
+// Cheap while none is armed; takes the lock otherwise.
+WIN32SIM_API bool allocationFails();
+// Called by failNext("operator new", ...). Lock held by caller.
+void armAllocationFault();
+
+// NTSTATUS of a completed I/O and back: 0, STATUS_CANCELLED for 995, and a
+// status of the simulation's own for any other code.
+ULONG_PTR statusOf(DWORD error);
+DWORD errorOf(ULONG_PTR status);
 
 std::u16string upper(const std::u16string& text);
 std::u16string utf16(const std::string& ascii);
 
 // Lock held by caller. Completes pending I/O of a port (or of one handle, when
-// handle is nonzero) matching `which` with the given error.
-void cancelPending(const std::shared_ptr<Port>& port, uintptr_t handle, int which, DWORD error);
+// handle is nonzero; of one OVERLAPPED, when that is not null) matching
+// `which` with the given error. Answers how many it ended.
+size_t cancelPending(const std::shared_ptr<Port>& port, uintptr_t handle, int which, DWORD error,
+                     OVERLAPPED* overlapped);
 void serviceReads(const std::shared_ptr<Port>& port);
 void completeIo(const std::shared_ptr<Io>& io, DWORD error, DWORD transferred);
 

@@ -55,6 +55,7 @@ typedef long HRESULT;
 #define ERROR_ACCESS_DENIED 5L
 #define ERROR_INVALID_HANDLE 6L
 #define ERROR_NOT_ENOUGH_MEMORY 8L
+#define ERROR_BAD_COMMAND 22L
 #define ERROR_GEN_FAILURE 31L
 #define ERROR_NOT_SUPPORTED 50L
 #define ERROR_INVALID_PARAMETER 87L
@@ -62,7 +63,9 @@ typedef long HRESULT;
 #define ERROR_MORE_DATA 234L
 #define ERROR_NO_MORE_ITEMS 259L
 #define ERROR_OPERATION_ABORTED 995L
+#define ERROR_IO_INCOMPLETE 996L
 #define ERROR_IO_PENDING 997L
+#define ERROR_DEVICE_NOT_CONNECTED 1167L
 #define ERROR_NOT_FOUND 1168L
 
 #define WAIT_OBJECT_0 0u
@@ -179,6 +182,11 @@ struct OVERLAPPED {
   HANDLE hEvent;
 };
 typedef OVERLAPPED* LPOVERLAPPED;
+
+// The system writes the I/O status into Internal: STATUS_PENDING while the
+// I/O is with the driver, its final status once it is over.
+#define STATUS_PENDING 0x00000103u
+#define HasOverlappedIoCompleted(lpOverlapped) ((lpOverlapped)->Internal != STATUS_PENDING)
 typedef VOID(WINAPI* LPOVERLAPPED_COMPLETION_ROUTINE)(DWORD dwErrorCode,
                                                       DWORD dwNumberOfBytesTransfered,
                                                       LPOVERLAPPED lpOverlapped);

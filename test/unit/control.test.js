@@ -110,3 +110,22 @@ test('flush and drain report their Win32 failures', async () => {
   assertFailure(await call(lintel.flush, fd), 'Flushing connection (PurgeComm): Invalid handle');
   assertFailure(await call(lintel.drain, fd), 'Draining connection (FlushFileBuffers): Invalid handle');
 });
+
+test('a closed handle value is handed out again at once, with nothing of the first port in it', async () => {
+  const fd = await openPort('COM3');
+  sim.feed('COM3', Buffer.from('old'));
+  assert.deepEqual(await call(lintel.close, fd), [null]);
+  const again = await openPort('COM4');
+  assert.equal(again, fd);
+  sim.feed('COM4', Buffer.from('new'));
+  const into = Buffer.alloc(8);
+  assert.deepEqual(await call(lintel.read, again, into, 0, 8), [null, 3]);
+  assert.equal(into.toString('latin1', 0, 3), 'new');
+  assert.deepEqual(await call(lintel.write, again, Buffer.from('out')), [null]);
+  assert.equal(sim.takeWritten('COM3').length, 0);
+  assert.equal(sim.takeWritten('COM4').toString(), 'out');
+  assert.equal(sim.port('COM3').rxLength, 3);
+  // The first port's number now closes the second port.
+  assert.deepEqual(await call(lintel.close, fd), [null]);
+  assert.equal(sim.port('COM4').openHandles, 0);
+});

@@ -118,3 +118,27 @@ test('a callback that throws becomes an uncaught exception; the request is still
   assert.equal(result.handles.threads, 0);
   assert.equal(result.handles.ports, 0);
 });
+
+test('an allocation that fails in an entry is a JavaScript exception, and nothing is started', async () => {
+  sim.createPort('COM6');
+  const [, fd] = await new Promise((resolve) => lintel.open('COM6', { baudRate: 9600, dataBits: 8 }, (...r) => resolve(r)));
+  let called = 0;
+  const entries = [
+    () => lintel.open('COM6', { baudRate: 9600 }, () => called++),
+    () => lintel.getBaudRate(fd, () => called++),
+    () => lintel.write(fd, Buffer.from('x'), () => called++),
+    () => lintel.read(fd, Buffer.alloc(1), 0, 1, () => called++),
+    () => lintel.list(() => called++),
+  ];
+  for (const entry of entries) {
+    sim.failNext('operator new', 0);
+    assert.throws(entry, { name: 'Error', message: 'std::bad_alloc' });
+  }
+  await new Promise((resolve) => setTimeout(resolve, 50));
+  assert.equal(called, 0);
+  assert.equal(sim.port('COM6').opens, 1);
+  assert.equal(sim.handles().threads, 0);
+  assert.equal(sim.port('COM6').pendingIo, 0);
+  // And the next call works as ever.
+  await new Promise((resolve) => lintel.close(fd, resolve));
+});

@@ -49,6 +49,16 @@ test('a port with no readable texts still has all eight keys, empty ones undefin
     ['Standard Serial over Bluetooth link (COM2)', 'Microsoft', 'Port_#0001']);
 });
 
+test('texts stored without their terminator end where the returned size says, not at a stale NUL', async () => {
+  // The three properties share one buffer, read location, friendly name,
+  // manufacturer: a short manufacturer follows a long friendly name.
+  sim.addDevice({ instanceId: 'USB\\VID_0403&PID_6001\\A1', portName: 'COM5', unterminated: true,
+    location: 'Port_#0001.Hub_#0004', friendlyName: 'USB Serial Port (COM5)', manufacturer: 'FTDI' });
+  const [port] = await list();
+  assert.deepEqual([port.locationId, port.friendlyName, port.manufacturer],
+    ['Port_#0001.Hub_#0004', 'USB Serial Port (COM5)', 'FTDI']);
+});
+
 test('vendor and product IDs: four characters after the first VID_ and PID_, fewer at the end', async () => {
   const ids = ['USB\\VID_12ab&PID_34CD\\X', 'USB\\VID_1A', 'USB\\VID_AAAA&VID_BBBB&PID_1', 'FTDIBUS\\PID_6001+VID_0403'];
   ids.forEach((instanceId, i) => sim.addDevice({ instanceId, portName: `COM${i + 1}` }));

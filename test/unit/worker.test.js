@@ -1,0 +1,103 @@
+'use strict';
+// Transfers started in worker_threads: their callbacks come back on the
+// Worker's own loop, and a Worker terminated with a transfer pending ends it
+// without a callback, a crash, a hang or a thread left behind.
+const { test } = require('node:test');
+const assert = require('node:assert/strict');
+const path = require('node:path');
+const { Worker } = require('node:worker_threads');
+const { sim, tick } = require('./support');
+
+const support = JSON.stringify(path.join(__dirname, 'support.js'));
+
+// A Worker running `body` (an async function body with lintel, sim, call and
+// post in scope); resolves with the Worker and its first message.
+function startWorker(body) {
+  const worker = new Worker(`
+    const { parentPort } = require('node:worker_threads');
+    const { lintel, sim, call } = require(${support});
+    const post = (m) => parentPort.postMessage(m);
+    (async () => { ${body} })().catch((e) => post({ failed: e.stack }));
+  `, { eval: true });
+  const first = new Promise((resolve, reject) => {
+    worker.once('message', resolve);
+    worker.once('error', reject);
+  });
+  return { worker, first };
+}
+
+async function waitFor(predicate, what) {
+  for (let i = 0; i < 400; i++) {
+    if (predicate()) return;
+    await tick(5);
+  }
+  assert.fail(`timed out waiting for ${what}`);
+}
+
+test('write, read and close during a read in a Worker call back on that Worker', async () => {
+  sim.createPort('COM21');
+  const { worker, first } = startWorker(`
+    const options = { baudRate: 9600, dataBits: 8 };
+    const [, fd] = await call(lintel.open, 'COM21', options);
+    sim.feed('COM21', Buffer.from('hello'));
+    const into = Buffer.alloc(8);
+    const [readError, n] = await call(lintel.read, fd, into, 0, 8);
+    const [writeError] = await call(lintel.write, fd, Buffer.from('out'));
+    const pending = call(lintel.read, fd, Buffer.alloc(4), 0, 4);
+    const [closeError] = await call(lintel.close, fd);
+    const [pendingError, pendingCount] = await pending;
+    post({ readError, n, text: into.toString('latin1', 0, n), writeError, closeError,
+      pending: [pendingError && pendingError.message, pendingCount] });
+  `);
+  const result = await first;
+  assert.equal(result.failed, undefined, result.failed);
+  assert.deepEqual(result, {
+    readError: null, n: 5, text: 'hello', writeError: null, closeError: null,
+    pending: ['Reading from COM port (ReadIOCompletion): Operation aborted', undefined],
+  });
+  assert.equal(sim.takeWritten('COM21').toString(), 'out');
+  await worker.terminate();
+});
+
+test('a Worker terminated with a read and a write pending ends both; the port and process go on', async () => {
+  sim.createPort('COM22');
+  sim.configurePort('COM22', { holdWrites: true });
+  const running = sim.handles().running;
+  const { worker, first } = startWorker(`
+    const [, fd] = await call(lintel.open, 'COM22', { baudRate: 9600, dataBits: 8 });
+    lintel.read(fd, Buffer.alloc(4), 0, 4, () => post('read called back'));
+    lintel.write(fd, Buffer.from('held'), () => post('write called back'));
+    post({ fd });
+  `);
+  const { fd } = await first;
+  const messages = [];
+  worker.on('message', (m) => messages.push(m));
+  await waitFor(() => sim.port('COM22').pendingIo === 2, 'both transfers to be pending');
+  await worker.terminate();
+  await waitFor(() => sim.handles().running === running, 'the transfer threads to end');
+  assert.equal(sim.port('COM22').pendingIo, 0);
+  assert.deepEqual(messages, []);
+  // Only the request's own I/O was cancelled: the handle is still open, and
+  // this thread can go on using the port.
+  const { lintel, call } = require('./support');
+  sim.configurePort('COM22', { holdWrites: false });
+  assert.deepEqual(await call(lintel.write, fd, Buffer.from('after')), [null]);
+  assert.deepEqual(await call(lintel.close, fd), [null]);
+});
+
+test('a Worker that exits while its read is still being set up does not crash or hang', async () => {
+  sim.createPort('COM23');
+  for (let i = 0; i < 10; i++) {
+    const { worker, first } = startWorker(`
+      const [, fd] = await call(lintel.open, 'COM23', { baudRate: 9600, dataBits: 8 });
+      post({ fd });
+      for (let i = 0; i < 20; i++) lintel.read(fd, Buffer.alloc(1), 0, 1, () => {});
+      process.exit(0);
+    `);
+    const { fd } = await first;
+    await new Promise((resolve) => worker.once('exit', resolve));
+    await waitFor(() => sim.port('COM23').pendingIo === 0 && sim.handles().running === 0, 'the reads to end');
+    const { lintel, call } = require('./support');
+    assert.deepEqual(await call(lintel.close, fd), [null]);
+  }
+});
