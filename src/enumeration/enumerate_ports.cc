@@ -64,7 +64,8 @@ bool portNameOf(HDEVINFO set, SP_DEVINFO_DATA* element, WCHAR* text, WideString*
   return true;
 }
 
-void describeDevice(HDEVINFO set, SP_DEVINFO_DATA* element, std::vector<PortRecord>* ports) {
+void describeDevice(HDEVINFO set, SP_DEVINFO_DATA* element, UsbInstances* usbInstances,
+                    std::vector<PortRecord>* ports) {
   WCHAR text[kTextChars];
   DWORD required = 0;
   // An instance ID that does not fit fails with ERROR_INSUFFICIENT_BUFFER;
@@ -82,7 +83,8 @@ void describeDevice(HDEVINFO set, SP_DEVINFO_DATA* element, std::vector<PortReco
 
   WCHAR serialNumber[kSerialNumberSize];
   LookupUsbSerialNumber(hasVendor ? vendorId.c_str() : nullptr,
-                        hasProduct ? productId.c_str() : nullptr, set, *element, serialNumber);
+                        hasProduct ? productId.c_str() : nullptr, set, *element, serialNumber,
+                        usbInstances);
 
   registryText(set, element, SPDRP_LOCATION_INFORMATION, text, &record.locationId);
   registryText(set, element, SPDRP_FRIENDLYNAME, text, &record.friendlyName);
@@ -119,6 +121,7 @@ void enumeratePorts(std::vector<PortRecord>* ports) {
   if (set == INVALID_HANDLE_VALUE || set == nullptr) {
     return;
   }
+  UsbInstances usbInstances;
   for (DWORD index = 0;; ++index) {
     SP_DEVINFO_DATA element;
     memset(&element, 0, sizeof(element));
@@ -129,7 +132,7 @@ void enumeratePorts(std::vector<PortRecord>* ports) {
     if (!SetupDiEnumDeviceInfo(set, index, &element)) {
       break;
     }
-    describeDevice(set, &element, ports);
+    describeDevice(set, &element, &usbInstances, ports);
   }
   SetupDiDestroyDeviceInfoList(set);
 }

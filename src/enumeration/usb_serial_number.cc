@@ -1,4 +1,6 @@
 #include <cstring>
+#include <map>
+#include <memory>
 
 #include "enumeration/enumeration.h"
 
@@ -15,19 +17,10 @@ constexpr size_t kPathChars = 1000;
 constexpr DWORD kValueBytes = 2000;
 constexpr DWORD kSubkeyNameChars = 255;
 
-WCHAR asciiUpper(WCHAR c) {
-  return (c >= 'a' && c <= 'z') ? static_cast<WCHAR>(c - 'a' + 'A') : c;
-}
-
 // Windows stores ContainerID in lower case while StringFromGUID2 writes upper
 // case, so the two GUID texts are compared without regard to ASCII case.
-bool sameGuidText(const WCHAR* a, const WCHAR* b) {
-  for (; *a != 0 && *b != 0; ++a, ++b) {
-    if (asciiUpper(*a) != asciiUpper(*b)) {
-      return false;
-    }
-  }
-  return *a == *b;
+WCHAR asciiUpper(WCHAR c) {
+  return (c >= 'a' && c <= 'z') ? static_cast<WCHAR>(c - 'a' + 'A') : c;
 }
 
 // Registry paths are bounded like the fixed buffer they were formatted into.
@@ -64,7 +57,17 @@ bool readContainerId(HDEVINFO set, SP_DEVINFO_DATA* element, WCHAR* text) {
   return true;
 }
 
-bool instanceMatches(const WideString& productPath, const WCHAR* name, const WCHAR* containerId) {
+// ASCII upper case: the form in which container texts are compared.
+WideString guidKey(const WCHAR* text) {
+  WideString key;
+  for (; *text != 0; ++text) {
+    key.push_back(asciiUpper(*text));
+  }
+  return key;
+}
+
+// The ContainerID of one instance key, or false when it cannot be read.
+bool instanceContainerId(const WideString& productPath, const WCHAR* name, WideString* containerId) {
   WideString path = boundedPath(productPath + wideFromAscii("\\") + name);
   HKEY instanceKey = nullptr;
   if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, path.c_str(), 0, KEY_READ, &instanceKey) != ERROR_SUCCESS) {
@@ -80,48 +83,101 @@ bool instanceMatches(const WideString& productPath, const WCHAR* name, const WCH
     return false;
   }
   value[size / sizeof(WCHAR)] = 0;
-  return sameGuidText(value, containerId);
+  *containerId = guidKey(value);
+  return true;
+}
+
+void copyName(const WideString& name, WCHAR* serialNumber) {
+  size_t length = name.size() < kSerialNumberSize - 1 ? name.size() : kSerialNumberSize - 1;
+  memcpy(serialNumber, name.data(), length * sizeof(WCHAR));
+  serialNumber[length] = 0;
 }
 
 }  // namespace
 
+struct UsbInstances::ProductKey {
+  WideString path;
+  HKEY key = nullptr;
+  DWORD subkeys = 0;
+  // Instance keys are read in index order; every one below this is known.
+  DWORD nextIndex = 0;
+  std::vector<WideString> names;
+  // Upper-cased container text to the index in names of the first instance
+  // that carries it: the lowest index wins, as a walk in order would find.
+  std::map<WideString, size_t> firstByContainer;
+};
+
+UsbInstances::UsbInstances() = default;
+
+UsbInstances::~UsbInstances() {
+  for (auto& entry : keys) {
+    if (entry.second->key != nullptr) {
+      RegCloseKey(entry.second->key);
+    }
+  }
+}
+
+UsbInstances::ProductKey& UsbInstances::productKey(const WideString& path) {
+  std::unique_ptr<ProductKey>& slot = keys[path];
+  if (slot) {
+    return *slot;
+  }
+  slot.reset(new ProductKey());
+  ProductKey& product = *slot;
+  product.path = path;
+  if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, path.c_str(), 0, KEY_READ, &product.key) != ERROR_SUCCESS) {
+    product.key = nullptr;
+    return product;
+  }
+  if (RegQueryInfoKeyA(product.key, nullptr, nullptr, nullptr, &product.subkeys, nullptr, nullptr,
+                       nullptr, nullptr, nullptr, nullptr, nullptr) != ERROR_SUCCESS) {
+    product.subkeys = 0;
+  }
+  return product;
+}
+
 void LookupUsbSerialNumber(const WCHAR* vendorId, const WCHAR* productId, HDEVINFO deviceInfoSet,
-                           SP_DEVINFO_DATA deviceInfoData, WCHAR* serialNumber) {
+                           SP_DEVINFO_DATA deviceInfoData, WCHAR* serialNumber,
+                           UsbInstances* instances) {
   serialNumber[0] = 0;
   if (vendorId == nullptr || productId == nullptr) {
     return;
   }
-  WCHAR containerId[kPathChars];
-  if (!readContainerId(deviceInfoSet, &deviceInfoData, containerId)) {
+  WCHAR containerText[kPathChars];
+  if (!readContainerId(deviceInfoSet, &deviceInfoData, containerText)) {
     return;
   }
+  WideString containerId = guidKey(containerText);
 
   WideString productPath = boundedPath(wideFromAscii("SYSTEM\\CurrentControlSet\\Enum\\USB\\VID_") +
                                        vendorId + wideFromAscii("&PID_") + productId);
-  HKEY productKey = nullptr;
-  if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, productPath.c_str(), 0, KEY_READ, &productKey) !=
-      ERROR_SUCCESS) {
-    return;
-  }
-  DWORD subkeys = 0;
-  if (RegQueryInfoKeyA(productKey, nullptr, nullptr, nullptr, &subkeys, nullptr, nullptr, nullptr,
-                       nullptr, nullptr, nullptr, nullptr) != ERROR_SUCCESS) {
-    subkeys = 0;
-  }
+  UsbInstances::ProductKey& product = instances->productKey(productPath);
   // Several devices of one make share the product key; the instance whose
   // ContainerID is this port's container is the one behind it, and its key
-  // name is the serial number. The first match by index wins.
-  for (DWORD index = 0; index < subkeys; ++index) {
+  // name is the serial number. What earlier ports read is asked first.
+  auto known = product.firstByContainer.find(containerId);
+  if (known != product.firstByContainer.end()) {
+    copyName(product.names[known->second], serialNumber);
+    return;
+  }
+  while (product.key != nullptr && product.nextIndex < product.subkeys) {
+    DWORD index = product.nextIndex++;
+    WCHAR name[kSubkeyNameChars];
     DWORD nameChars = kSubkeyNameChars;
-    if (RegEnumKeyExW(productKey, index, serialNumber, &nameChars, nullptr, nullptr, nullptr,
-                      nullptr) != ERROR_SUCCESS) {
+    // A name of 255 characters or more does not fit and is passed over.
+    if (RegEnumKeyExW(product.key, index, name, &nameChars, nullptr, nullptr, nullptr, nullptr) !=
+        ERROR_SUCCESS) {
       continue;
     }
-    if (instanceMatches(productPath, serialNumber, containerId)) {
-      RegCloseKey(productKey);
+    WideString instanceContainer;
+    if (!instanceContainerId(productPath, name, &instanceContainer)) {
+      continue;
+    }
+    product.names.push_back(WideString(name, nameChars));
+    product.firstByContainer.emplace(instanceContainer, product.names.size() - 1);
+    if (instanceContainer == containerId) {
+      copyName(product.names.back(), serialNumber);
       return;
     }
   }
-  RegCloseKey(productKey);
-  serialNumber[0] = 0;
 }

@@ -86,6 +86,33 @@ test('the serial number is the USB instance key whose ContainerID matches, the f
   assert.equal(sim.calls('RegOpenKeyExW'), 3);
 });
 
+test('many adapters of one make: each instance key is opened once per list, not once per port', async () => {
+  const opens = [];
+  for (const n of [1, 20, 80]) {
+    sim.reset();
+    const instances = [];
+    for (let i = 0; i < n; i++) {
+      const guid = `{00B0C000-0000-4000-8000-${String(i).padStart(12, '0')}}`;
+      instances.push([`SN${String(i).padStart(4, '0')}`, guid.toLowerCase()]);
+      // Enumerated in the reverse order of the instance keys: the worst case
+      // for a walk that starts over for every port.
+      sim.addDevice({ instanceId: `USB\\VID_16C0&PID_0483\\SN${String(n - 1 - i).padStart(4, '0')}`,
+        portName: `COM${100 + i}`, containerId: `{00B0C000-0000-4000-8000-${String(n - 1 - i).padStart(12, '0')}}` });
+    }
+    usbDevice('VID_16C0&PID_0483', instances);
+    sim.resetCalls();
+    const ports = await list();
+    assert.deepEqual(ports.map((p) => p.serialNumber), ports.map((p, i) => `SN${String(n - 1 - i).padStart(4, '0')}`));
+    opens.push(sim.calls('RegOpenKeyExW'));
+  }
+  // The product key once, and each instance key once.
+  assert.deepEqual(opens, [2, 21, 81]);
+  // Nothing is remembered between calls: a second list reads the registry again.
+  sim.resetCalls();
+  await list();
+  assert.equal(sim.calls('RegOpenKeyExW'), 81);
+});
+
 test('Windows keeps ContainerID in lower case: it still matches the upper-case container text', async () => {
   usbDevice('VID_0403&PID_6001', [['A50285BI', container.toLowerCase()]]);
   sim.addDevice({ instanceId: 'FTDIBUS\\VID_0403+PID_6001+A50285BIA\\0000', portName: 'COM5', containerId: container });
