@@ -1,8 +1,11 @@
-/* The ceiling for the transfer benchmark: the same Win32 calls the addon
- * makes (WriteFileEx with an alertable sleep; a one-byte ReadFileEx under
- * "wait" timeouts, then ReadFile under "immediate" ones), made directly from
- * C with no JavaScript, threads per request or event-loop hand-over.
- * ceiling.exe WRITER READER BYTES ROUNDTRIPS: prints one JSON line. */
+/* Two yardsticks for the transfer benchmark, making the same Win32 calls as
+ * the addon (WriteFileEx with an alertable sleep; a one-byte ReadFileEx under
+ * "wait" timeouts, then ReadFile under "immediate" ones):
+ * - the ceiling: the calls made directly from C, with no JavaScript, no
+ *   thread per request and no event-loop hand-over;
+ * - with "threads", the floor of the addon's design: each transfer on a
+ *   thread of its own, created, issuing, sleeping alertably, and joined.
+ * ceiling.exe WRITER READER BYTES ROUNDTRIPS [threads]: prints one JSON line. */
 #include <windows.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -75,6 +78,39 @@ static DWORD readSome(HANDLE h, char* into, DWORD want) {
   return got + more;
 }
 
+/* One transfer, run on a fresh thread when freshThreads is set. */
+struct Call {
+  HANDLE h;
+  char* buffer;
+  DWORD count;
+  int isRead;
+  DWORD result;
+};
+
+static int freshThreads;
+
+static DWORD WINAPI transferThread(LPVOID arg) {
+  struct Call* call = (struct Call*)arg;
+  if (call->isRead) {
+    call->result = readSome(call->h, call->buffer, call->count);
+  } else {
+    writeAll(call->h, call->buffer, call->count);
+  }
+  return 0;
+}
+
+static DWORD transfer(HANDLE h, char* buffer, DWORD count, int isRead) {
+  struct Call call = {h, buffer, count, isRead, 0};
+  if (!freshThreads) {
+    transferThread(&call);
+    return call.result;
+  }
+  HANDLE thread = CreateThread(NULL, 0, transferThread, &call, 0, NULL);
+  WaitForSingleObject(thread, INFINITE);
+  CloseHandle(thread);
+  return call.result;
+}
+
 struct Job {
   HANDLE h;
   char* data;
@@ -85,7 +121,7 @@ static DWORD WINAPI writer(LPVOID arg) {
   struct Job* job = (struct Job*)arg;
   for (DWORD at = 0; at < job->length; at += 65536) {
     DWORD n = job->length - at < 65536 ? job->length - at : 65536;
-    writeAll(job->h, job->data + at, n);
+    transfer(job->h, job->data + at, n, 0);
   }
   return 0;
 }
@@ -97,6 +133,7 @@ int main(int argc, char** argv) {
   HANDLE b = openPort(argv[2]);
   DWORD bytes = (DWORD)atol(argv[3]);
   int roundTrips = atoi(argv[4]);
+  freshThreads = argc > 5 && strcmp(argv[5], "threads") == 0;
   char* data = malloc(bytes);
   char* into = malloc(bytes);
   for (DWORD i = 0; i < bytes; i++) data[i] = (char)(i * 7);
@@ -107,7 +144,7 @@ int main(int argc, char** argv) {
   QueryPerformanceCounter(&start);
   HANDLE thread = CreateThread(NULL, 0, writer, &job, 0, NULL);
   DWORD at = 0;
-  while (at < bytes) at += readSome(b, into + at, bytes - at < 65536 ? bytes - at : 65536);
+  while (at < bytes) at += transfer(b, into + at, bytes - at < 65536 ? bytes - at : 65536, 1);
   WaitForSingleObject(thread, INFINITE);
   QueryPerformanceCounter(&end);
   double seconds = (double)(end.QuadPart - start.QuadPart) / frequency.QuadPart;
@@ -115,10 +152,10 @@ int main(int argc, char** argv) {
   char byte = 'x';
   QueryPerformanceCounter(&start);
   for (int i = 0; i < roundTrips; i++) {
-    writeAll(a, &byte, 1);
-    readSome(b, &byte, 1);
-    writeAll(b, &byte, 1);
-    readSome(a, &byte, 1);
+    transfer(a, &byte, 1, 0);
+    transfer(b, &byte, 1, 1);
+    transfer(b, &byte, 1, 0);
+    transfer(a, &byte, 1, 1);
   }
   QueryPerformanceCounter(&end);
   double rtt = (double)(end.QuadPart - start.QuadPart) / frequency.QuadPart / roundTrips;
