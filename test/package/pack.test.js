@@ -1,0 +1,82 @@
+'use strict';
+// The tarball npm makes of this tree, and what of it can be checked without
+// Windows: its contents, the two binaries' machine types, the loader's choice
+// of binary, its refusal on Linux, and the types under tsc --strict.
+const { test } = require('node:test');
+const assert = require('node:assert/strict');
+const { execFileSync, spawnSync } = require('node:child_process');
+const fs = require('node:fs');
+const path = require('node:path');
+const { pack, install, withPrograms, root } = require('./install');
+
+const expectedFiles = [
+  'LICENSE', 'README.md', 'docs/api.md', 'lib/binding.js', 'lib/index.d.ts', 'lib/index.js', 'lib/index.mjs',
+  'lib/promises.d.ts', 'lib/promises.js', 'lib/promises.mjs', 'package.json',
+  'prebuilds/win32-arm64/lintel.node', 'prebuilds/win32-x64/lintel.node',
+];
+
+test('the tarball holds exactly what a user needs, with a PE of each architecture', (t) => {
+  const { tarball, files, size } = pack();
+  t.diagnostic(`${path.basename(tarball)}: ${size} bytes; ${files.map((f) => `${f.path} ${f.size}`).join(', ')}`);
+  assert.deepEqual(files.map((f) => f.path).sort(), expectedFiles.slice().sort());
+  const dir = install();
+  const machines = { x64: 'IMAGE_FILE_MACHINE_AMD64 (0x8664)', arm64: 'IMAGE_FILE_MACHINE_ARM64 (0xAA64)' };
+  for (const [arch, machine] of Object.entries(machines)) {
+    const file = path.join(dir, 'node_modules', 'vornet', 'prebuilds', `win32-${arch}`, 'lintel.node');
+    const headers = execFileSync('llvm-readobj', ['--file-headers', file], { encoding: 'utf8' });
+    assert.ok(headers.includes(`Machine: ${machine}`), `${arch} binary: ${machine}`);
+    // What was packed is what was built and inspected.
+    assert.ok(fs.readFileSync(file).equals(fs.readFileSync(path.join(root, 'build', `win32-${arch}`, 'lintel.node'))));
+  }
+  const manifest = JSON.parse(fs.readFileSync(path.join(dir, 'node_modules', 'vornet', 'package.json'), 'utf8'));
+  assert.deepEqual([manifest.os, manifest.cpu, manifest.license], [['win32'], ['x64', 'arm64'], 'MIT']);
+  assert.equal(manifest.scripts.install, undefined, 'no install script');
+  assert.deepEqual(Object.keys(manifest.dependencies), ['node-gyp-build']);
+});
+
+// Node in a child that believes it runs on the given platform: os.platform()
+// and os.arch() read these, and so does node-gyp-build.
+function asIf(dir, platform, arch, source) {
+  const preload = `Object.defineProperty(process, 'platform', { value: ${JSON.stringify(platform)} });` +
+    `Object.defineProperty(process, 'arch', { value: ${JSON.stringify(arch)} });`;
+  return spawnSync(process.execPath, ['-e', `${preload}\n${source}`], { cwd: dir, encoding: 'utf8' });
+}
+
+test('the loader picks the binary of each Windows architecture and refuses Linux in one sentence', () => {
+  const dir = install();
+  const binding = JSON.stringify(path.join(dir, 'node_modules', 'vornet', 'lib', 'binding.js'));
+  for (const arch of ['x64', 'arm64']) {
+    // Resolved, not loaded: the ARM64 binary is not executed here.
+    const run = asIf(dir, 'win32', arch, `console.log(require(${binding}).bindingPath())`);
+    assert.equal(run.status, 0, run.stderr);
+    assert.equal(run.stdout.trim(), path.join(dir, 'node_modules', 'vornet', 'prebuilds', `win32-${arch}`, 'lintel.node'));
+  }
+  for (const [platform, arch] of [['linux', 'x64'], ['win32', 'ia32'], ['darwin', 'arm64']]) {
+    const run = asIf(dir, platform, arch, `try { require('vornet'); } catch (e) { console.log(JSON.stringify([e.constructor.name, e.message])); }`);
+    assert.equal(run.status, 0, run.stderr);
+    assert.deepEqual(JSON.parse(run.stdout), ['Error',
+      `vornet runs only on Windows x64 and ARM64 (win32-x64, win32-arm64), and this is ${platform}-${arch}.`]);
+  }
+});
+
+test('the installed types accept a typed program and refuse its mistakes under tsc --strict', () => {
+  const dir = withPrograms(install());
+  fs.writeFileSync(path.join(dir, 'tsconfig.json'), JSON.stringify({
+    compilerOptions: {
+      strict: true, module: 'node16', moduleResolution: 'node16', target: 'es2022',
+      types: ['node'], typeRoots: [path.join(root, 'node_modules', '@types')],
+    },
+    files: ['typed.ts'],
+  }));
+  const tsc = path.join(root, 'node_modules', 'typescript', 'bin', 'tsc');
+  const run = spawnSync(process.execPath, [tsc, '--noEmit', '-p', dir], { encoding: 'utf8' });
+  assert.equal(run.status, 0, run.stdout + run.stderr);
+  // The check can fail: one mistake without its marker is an error.
+  const broken = fs.readFileSync(path.join(dir, 'typed.ts'), 'utf8').replace('// @ts-expect-error a string is no buffer\n', '');
+  fs.writeFileSync(path.join(dir, 'broken.ts'), broken);
+  const failing = spawnSync(process.execPath, [tsc, '--noEmit', '--strict', '--module', 'node16', '--moduleResolution', 'node16',
+    '--target', 'es2022', '--types', 'node', '--typeRoots', path.join(root, 'node_modules', '@types'), path.join(dir, 'broken.ts')],
+  { encoding: 'utf8' });
+  assert.notEqual(failing.status, 0);
+  assert.match(failing.stdout, /broken\.ts.*Argument of type 'string' is not assignable/);
+});
