@@ -1,5 +1,9 @@
-// The eleven functions of lintel.node. Every one answers through an
-// error-first callback; argument errors are thrown at once as TypeErrors.
+// The eleven functions of lintel.node, each answering through an error-first
+// callback (argument errors are thrown at once as TypeErrors), and the
+// SerialPort layer over them.
+/// <reference types="node" />
+import { Duplex } from 'node:stream';
+import { EventEmitter } from 'node:events';
 
 /** A port handle as `open` delivers it; valid only until its port is closed. */
 export type Handle = number;
@@ -110,3 +114,79 @@ export function write(fd: Handle, buffer: Bytes, callback: DoneCallback): null;
  */
 export function read(fd: Handle, buffer: Bytes, offset: number, bytesToRead: number, callback: ReadCallback): null;
 export function list(callback: ListCallback): void;
+
+/** The options of SerialPort: only these keys, each checked; baudRate is required. */
+export interface SerialPortOptions {
+  baudRate: number;
+  /** Default 8. */
+  dataBits?: 5 | 6 | 7 | 8;
+  /** Default 'none'. */
+  parity?: Parity;
+  /** Default 1. */
+  stopBits?: 1 | 1.5 | 2;
+  /** Default false. */
+  rtscts?: boolean;
+  /** Default 'handshake'. */
+  rtsMode?: RtsMode;
+  /** Default false. */
+  xon?: boolean;
+  /** Default false. */
+  xoff?: boolean;
+  /** Default false; no effect on Windows. */
+  xany?: boolean;
+  /** DTR raised while open. Default true. */
+  hupcl?: boolean;
+  /** Exclusive open. Default true. */
+  lock?: boolean;
+  /** Bytes one read takes at most, and the stream's buffer. Default 65536. */
+  highWaterMark?: number;
+}
+
+/** The lines set() drives and the events it watches; absent ones are false. */
+export interface LineOptions {
+  rts?: boolean;
+  dtr?: boolean;
+  brk?: boolean;
+  cts?: boolean;
+  dsr?: boolean;
+}
+
+/** An operational failure from the addon, its text kept and described. */
+export interface PortError extends Error {
+  /** 'ENOENT', 'EACCES', 'EBADF', 'EINVAL', 'ECANCELED', a Windows name such as 'ERROR_GEN_FAILURE', or 'UNKNOWN'. */
+  code: string;
+  /** The Windows error number. */
+  errno: number;
+  /** The Win32 call that failed, such as 'CreateFileA'. */
+  syscall?: string;
+}
+
+/** Emits 'attach' and 'detach' with the record of a port that came or went. */
+export interface PortWatcher extends EventEmitter {
+  on(event: 'attach' | 'detach', listener: (port: PortInfo) => void): this;
+  on(event: 'error', listener: (error: Error) => void): this;
+  close(): void;
+}
+
+/** One serial port as a Duplex stream of bytes, with promises for the rest. */
+export class SerialPort extends Duplex {
+  /** Opens the port; resolves once it is open. */
+  static open(path: string, options: SerialPortOptions): Promise<SerialPort>;
+  static list(): Promise<PortInfo[]>;
+  /** Polls list() every interval milliseconds (default 1000). */
+  static watch(options?: { interval?: number }): PortWatcher;
+  constructor(path: string, options: SerialPortOptions);
+  readonly path: string;
+  /** The options in effect, defaults included. */
+  readonly options: Readonly<Required<SerialPortOptions>>;
+  readonly isOpen: boolean;
+  open(): Promise<void>;
+  /** Lets queued writes finish, closes the handle and ends the stream; harmless twice. */
+  close(): Promise<void>;
+  update(options: UpdateOptions): Promise<void>;
+  set(lines: LineOptions): Promise<void>;
+  get(): Promise<ModemStatus>;
+  getBaudRate(): Promise<BaudRate>;
+  flush(): Promise<void>;
+  drain(): Promise<void>;
+}

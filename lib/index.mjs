@@ -2,7 +2,7 @@
 // they are listed here once.
 import { createRequire } from 'node:module';
 
-const lintel = createRequire(import.meta.url)('./index.js');
+const vornet = createRequire(import.meta.url)('./index.js');
 
-export const { open, update, close, flush, drain, set, get, getBaudRate, write, read, list } = lintel;
-export default lintel;
+export const { open, update, close, flush, drain, set, get, getBaudRate, write, read, list, SerialPort } = vornet;
+export default vornet;

@@ -3,7 +3,7 @@
 // callback delivers after the null (the handle, the byte count, the records,
 // ...) and rejects with the very Error the callback would have received; an
 // argument the addon refuses rejects with its TypeError.
-const lintel = require('./index.js');
+const lintel = require('./binding').load();
 
 // How many arguments each takes before its callback: exactly these reach the
 // addon, so a missing one is refused as the addon refuses it.

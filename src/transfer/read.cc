@@ -2,6 +2,7 @@
 
 #include "addon/args.h"
 #include "addon/baton.h"
+#include "addon/runtime_api.h"
 #include "transfer/transfer.h"
 
 namespace {
@@ -12,6 +13,12 @@ void WINAPI ReadIOCompletion(DWORD errorCode, DWORD bytesTransferred, LPOVERLAPP
 // whatever else has arrived.
 const COMMTIMEOUTS kWaitTimeouts = {0, 0, 0, 0, 0};
 const COMMTIMEOUTS kImmediateTimeouts = {MAXDWORD, 0, 0, 0, 0};
+
+// Under the immediate timeouts a read ends at once with what is there. A
+// system that keeps it pending instead (Wine waits for the next byte) would
+// hold the bytes phase 1 already took until more arrive, maybe never: it gets
+// this long, and is then cancelled, keeping whatever it took by then.
+constexpr DWORD kImmediateReadGraceMs = 50;
 
 struct ReadBaton : TransferRequest {
   char* bufferData = nullptr;
@@ -63,8 +70,15 @@ struct ReadBaton : TransferRequest {
           fail("Reading from COM port (ReadFile)", code);
           break;
         }
+        bool cancelledHere = event != nullptr &&
+                             WaitForSingleObject(event, kImmediateReadGraceMs) == WAIT_TIMEOUT &&
+                             cancelIo(handle, overlapped);
         if (!GetOverlappedResult(handle, overlapped, &count, TRUE)) {
-          fail("Reading from COM port (GetOverlappedResult)", GetLastError());
+          DWORD code = GetLastError();
+          if (cancelledHere && code == ERROR_OPERATION_ABORTED) {
+            break;  // nothing more was there: the read ends with phase 1's bytes
+          }
+          fail("Reading from COM port (GetOverlappedResult)", code);
           // The wait failed, not necessarily the read: it must be over before
           // its event is closed and the record and buffer can go.
           settlePendingIo(handle, overlapped);

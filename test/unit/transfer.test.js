@@ -110,7 +110,7 @@ test('read phase 2: pending then completing, and each failure reported with unde
   const reading = call(lintel.read, fd, Buffer.alloc(8), 0, 8);
   await tick(10);
   sim.feed('COM3', Buffer.from('a'));
-  await tick(20);
+  await tick(5);
   sim.feed('COM3', Buffer.from('bcd'));
   assert.deepEqual(await reading, [null, 4]);
 
@@ -317,4 +317,27 @@ test('reads on one port are served in order; the later one takes what the earlie
   assert.equal(a[1] + b[1], 3);
   assert.ok(a[1] >= 1 && b[1] >= 1);
   await call(lintel.close, fd);
+});
+
+test('a follow-up read the system keeps pending with nothing to take is ended, not left holding phase 1\'s byte', async () => {
+  // Wine waits for the next byte under the immediate timeouts, where Windows
+  // returns at once; a lone byte must still be delivered.
+  const fd = await openPort('COM3');
+  sim.configurePort('COM3', { pendingReadFile: true });
+  const into = Buffer.alloc(8, '.');
+  const reading = call(lintel.read, fd, into, 0, 8);
+  await tick(10);
+  sim.feed('COM3', Buffer.from('A'));
+  const started = Date.now();
+  assert.deepEqual(await reading, [null, 1]);
+  assert.ok(Date.now() - started < 2000);
+  assert.equal(into.toString(), 'A.......');
+  // The cancelled follow-up took nothing along: later bytes wait for the next read.
+  assert.equal(sim.port('COM3').pendingIo, 0);
+  sim.feed('COM3', Buffer.from('xyz'));
+  await tick(10);
+  assert.equal(sim.port('COM3').rxLength, 3);
+  assert.deepEqual(await call(lintel.read, fd, into, 0, 8), [null, 3]);
+  await call(lintel.close, fd);
+  assert.equal((await settled()).events, 0);
 });

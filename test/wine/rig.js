@@ -28,8 +28,10 @@ function runWindows(program, args = [], { exe, arch = 'x64', cwd, addon = true }
   const file = inPrograms ? path.join(__dirname, 'programs', program) : program;
   const argv = [windowsPath(file), ...(inPrograms && addon ? [windowsPath(addonOf(arch))] : []), ...args.map(String)];
   return new Promise((resolve) => {
+    // A program that hangs is ended, not left holding its ports open for the
+    // programs after it.
     const child = spawn(path.join(scripts, 'wine-node'), ['--arch', arch, ...argv],
-      { cwd, env: exe ? { ...process.env, VORNET_NODE_EXE: exe } : process.env });
+      { cwd, env: exe ? { ...process.env, VORNET_NODE_EXE: exe } : process.env, timeout: 50000 * slowdown[arch] });
     let stdout = '';
     let stderr = '';
     child.stdout.on('data', (d) => { stdout += d; });

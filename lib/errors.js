@@ -1,0 +1,67 @@
+'use strict';
+// The addon's error texts have a fixed form: what was being done, the Win32
+// call in parentheses (or "Opening <path>" for CreateFileA), a colon and a
+// reason. From that form each error gains code, errno and syscall, so that
+// callers can tell failures apart without reading the text.
+
+// Windows error numbers with a name of their own, and the POSIX-style code
+// a Node.js developer expects where there is one.
+const known = new Map([
+  [2, 'ENOENT'],
+  [5, 'EACCES'],
+  [6, 'EBADF'],
+  [87, 'EINVAL'],
+  [995, 'ECANCELED'],
+  // What serial drivers answer when their device is in trouble or gone: a
+  // USB adapter pulled out while open gives 22, 31 or 1167, and a port that
+  // stops answering 121.
+  [21, 'ERROR_NOT_READY'],
+  [22, 'ERROR_BAD_COMMAND'],
+  [31, 'ERROR_GEN_FAILURE'],
+  [50, 'ERROR_NOT_SUPPORTED'],
+  [109, 'ERROR_BROKEN_PIPE'],
+  [121, 'ERROR_SEM_TIMEOUT'],
+  [1117, 'ERROR_IO_DEVICE'],
+  [1167, 'ERROR_DEVICE_NOT_CONNECTED'],
+]);
+
+const reasons = new Map([
+  ['File not found', 2],
+  ['Access denied', 5],
+  ['Invalid handle', 6],
+  ['The parameter is incorrect', 87],
+  ['Operation aborted', 995],
+]);
+
+// The completion routines are the addon's own; the system call behind them
+// is the one that started the transfer.
+const syscallOf = { WriteIOCompletion: 'WriteFileEx', ReadIOCompletion: 'ReadFileEx' };
+
+const form = /^(.*?)(?: \(([A-Za-z0-9]+)\))?: (File not found|Access denied|Invalid handle|The parameter is incorrect|Operation aborted|Unknown error code (-?\d+))$/s;
+
+// Adds code, errno and syscall to an Error from the addon, in place; an Error
+// of another form is returned as it is.
+function describeError(error) {
+  if (!(error instanceof Error) || Object.hasOwn(error, 'errno')) return error;
+  const match = form.exec(error.message);
+  if (!match) return error;
+  const [, doing, call, reason, number] = match;
+  const errno = number !== undefined ? Number(number) : reasons.get(reason);
+  const syscall = call ? syscallOf[call] || call : doing.startsWith('Opening ') ? 'CreateFileA' : undefined;
+  error.errno = errno;
+  error.code = known.get(errno) || 'UNKNOWN';
+  if (syscall) error.syscall = syscall;
+  if (errno === 5 && syscall === 'CreateFileA') {
+    error.message += ' (another program may have the port open)';
+  }
+  return error;
+}
+
+// The error of every call on a port that is not (or no longer) open.
+function notOpen(path, what) {
+  const error = new Error(`${what}: port ${path} is not open`);
+  error.code = 'ERR_PORT_NOT_OPEN';
+  return error;
+}
+
+module.exports = { describeError, notOpen, knownCodes: known };

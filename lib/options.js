@@ -1,0 +1,98 @@
+'use strict';
+// The options of SerialPort, checked in full before anything reaches the
+// addon: only full keywords, each value of its own type and range, and no
+// key that is not one of them, so that a misspelt key is an error rather
+// than a default silently applied.
+
+const choices = {
+  parity: ['none', 'even', 'odd', 'mark', 'space'],
+  rtsMode: ['enable', 'handshake', 'toggle'],
+  stopBits: [1, 1.5, 2],
+};
+const flags = ['rtscts', 'xon', 'xoff', 'xany', 'hupcl', 'lock'];
+
+const defaults = {
+  dataBits: 8, parity: 'none', stopBits: 1, rtscts: false, rtsMode: 'handshake',
+  xon: false, xoff: false, xany: false, hupcl: true, lock: true, highWaterMark: 64 * 1024,
+};
+const known = ['baudRate', ...Object.keys(defaults)];
+
+const show = (value) => (typeof value === 'string' ? JSON.stringify(value) : typeof value === 'bigint' ? `${value}n` : String(value));
+
+function fail(Kind, key, value, allowed) {
+  throw new Kind(`SerialPort option ${key}: ${show(value)} is not allowed; expected ${allowed}`);
+}
+
+function integerIn(key, value, low, high, what) {
+  if (typeof value !== 'number') fail(TypeError, key, value, what);
+  if (!Number.isInteger(value) || value < low || value > high) fail(RangeError, key, value, what);
+}
+
+function oneOf(key, value) {
+  const list = choices[key];
+  if (!list.includes(value)) {
+    const allowed = `one of ${list.map(show).join(', ')}`;
+    fail(list.some((c) => typeof c === typeof value) ? RangeError : TypeError, key, value, allowed);
+  }
+}
+
+// The options in effect: the given ones, checked, over the defaults.
+function portOptions(options) {
+  if (options === null || typeof options !== 'object' || Array.isArray(options)) {
+    throw new TypeError(`SerialPort options must be an object with at least baudRate; got ${show(options)}`);
+  }
+  for (const key of Object.keys(options)) {
+    if (!known.includes(key)) {
+      const near = known.find((k) => k.toLowerCase() === key.toLowerCase());
+      throw new TypeError(`SerialPort option ${JSON.stringify(key)} is unknown${near ? `; did you mean ${near}?` : '.'}` +
+        ` The options are ${known.join(', ')}.`);
+    }
+  }
+  if (options.baudRate === undefined) {
+    throw new TypeError('SerialPort option baudRate is required: a positive integer such as 9600 or 115200');
+  }
+  const result = { baudRate: options.baudRate, ...defaults };
+  for (const key of Object.keys(defaults)) {
+    if (options[key] !== undefined) result[key] = options[key];
+  }
+  // The addon keeps the low 32 bits of a rate, so a larger one would wrap.
+  integerIn('baudRate', result.baudRate, 1, 0xFFFFFFFF, 'a positive integer such as 9600 or 115200');
+  integerIn('dataBits', result.dataBits, 5, 8, 'an integer from 5 to 8');
+  integerIn('highWaterMark', result.highWaterMark, 1, 2 ** 31 - 1, 'a positive integer number of bytes');
+  oneOf('parity', result.parity);
+  oneOf('stopBits', result.stopBits);
+  oneOf('rtsMode', result.rtsMode);
+  for (const key of flags) {
+    if (typeof result[key] !== 'boolean') fail(TypeError, key, result[key], 'true or false');
+  }
+  return result;
+}
+
+// The options of update, checked alike.
+function updateOptions(options) {
+  if (options === null || typeof options !== 'object') {
+    throw new TypeError(`SerialPort update options must be an object with baudRate; got ${show(options)}`);
+  }
+  for (const key of Object.keys(options)) {
+    if (key !== 'baudRate') throw new TypeError(`SerialPort update option ${JSON.stringify(key)} is unknown; the only option is baudRate.`);
+  }
+  integerIn('baudRate', options.baudRate, 1, 0xFFFFFFFF, 'a positive integer such as 9600 or 115200');
+  return { baudRate: options.baudRate };
+}
+
+// The lines of set: booleans only, each absent one false.
+function lineOptions(options) {
+  const lines = ['rts', 'dtr', 'brk', 'cts', 'dsr'];
+  if (options === null || typeof options !== 'object') {
+    throw new TypeError(`SerialPort set options must be an object of ${lines.join(', ')}; got ${show(options)}`);
+  }
+  const result = {};
+  for (const [key, value] of Object.entries(options)) {
+    if (!lines.includes(key)) throw new TypeError(`SerialPort set option ${JSON.stringify(key)} is unknown; the lines are ${lines.join(', ')}.`);
+    if (typeof value !== 'boolean') fail(TypeError, key, value, 'true or false');
+    result[key] = value;
+  }
+  return result;
+}
+
+module.exports = { portOptions, updateOptions, lineOptions, defaults };
