@@ -61,6 +61,7 @@ eachArch(test, 'a typed program compiled from the installed types runs', {}, asy
   assert.deepEqual(run.json, {
     serials: fixture.expectedPorts(0).map((p) => p.serialNumber ?? null), baudRate: 19200, text: 'typed',
     lines: 'Getting control settings on COM port (GetCommModemStatus): Unknown error code 50',
+    layer: 'typed layer', missing: 'ENOENT',
   });
 });
 

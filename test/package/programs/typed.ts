@@ -2,7 +2,8 @@
 // tsc --strict, then compiled and run in Windows node.exe.
 import * as lintel from 'vornet';
 import { close, getBaudRate, list, open, read, write } from 'vornet/promises';
-import type { ModemStatus, OpenOptions, PortInfo } from 'vornet';
+import { SerialPort } from 'vornet';
+import type { ModemStatus, OpenOptions, PortError, PortInfo } from 'vornet';
 
 const [a, b] = process.argv.slice(2);
 const options: OpenOptions = { baudRate: 19200, dataBits: 8, parity: 'none', stopBits: 1, lock: false };
@@ -21,7 +22,17 @@ async function main(): Promise<void> {
     lintel.get(fa, (error: Error | null, status?: ModemStatus) => resolve(error ? error.message : String(status?.cts))));
   await close(fa);
   await close(fb);
-  console.log(JSON.stringify({ serials: ports.map((p) => p.serialNumber ?? null), baudRate, text: into.toString('latin1', 0, got), lines }));
+  // The layer, typed as well.
+  const port: SerialPort = await SerialPort.open(a, { baudRate: 19200, parity: 'none' });
+  const peer = await SerialPort.open(b, { baudRate: 19200 });
+  const arrived = new Promise<string>((resolve) => peer.once('data', (chunk: Buffer) => resolve(chunk.toString())));
+  port.write('typed layer');
+  const layer = await arrived;
+  await port.close();
+  await peer.close();
+  const missing = (await SerialPort.open('COM199', { baudRate: 9600 }).catch((e: PortError) => e)) as PortError;
+  console.log(JSON.stringify({ serials: ports.map((p) => p.serialNumber ?? null), baudRate, text: into.toString('latin1', 0, got),
+    lines, layer, missing: missing.code }));
 }
 
 // Never called: each line is a mistake the types must refuse.
@@ -41,6 +52,12 @@ export function refused(fd: number): void {
   void count;
   // @ts-expect-error a manufacturer may be undefined
   void list().then((ports) => ports[0].manufacturer.length);
+  // @ts-expect-error the SerialPort option is spelt baudRate
+  void new SerialPort('COM3', { baudrate: 9600 });
+  // @ts-expect-error dataBits is 5 to 8
+  void SerialPort.open('COM3', { baudRate: 9600, dataBits: 9 });
+  // @ts-expect-error get() resolves to the modem lines, not a number
+  void new SerialPort('COM3', { baudRate: 9600 }).get().then((status: number) => status);
 }
 
 main().catch((error: Error) => {
