@@ -81,3 +81,10 @@ test('the installed types accept a typed program and refuse its mistakes under t
   assert.notEqual(failing.status, 0);
   assert.match(failing.stdout, /broken\.ts.*Argument of type 'string' is not assignable/);
 });
+
+test('every example parses', () => {
+  for (const file of fs.readdirSync(path.join(root, 'examples'))) {
+    const run = spawnSync(process.execPath, ['--check', path.join(root, 'examples', file)], { encoding: 'utf8' });
+    assert.equal(run.status, 0, `${file}: ${run.stderr}`);
+  }
+});

@@ -132,3 +132,17 @@ eachArch(test, 'vornet term passes a line each way and closes the port on Ctrl-C
     child.kill();
   }
 });
+
+eachArch(test, 'the list example runs as a user would copy it', {}, async (arch) => {
+  fixture.install(0, arch);
+  fs.copyFileSync(path.join(root, 'examples', 'list-ports.js'), path.join(dir, 'list-ports.js'));
+  const run = await user('list-ports.js', [], arch);
+  assert.equal(run.status, 0, run.stderr);
+  assert.deepEqual(run.stdout.trim().split('\n'), [
+    'COM1  Communications Port (COM1)',
+    'COM62  USB Serial Port (COM62) USB 0403:6001 serial A50285BI',
+    'COM63  USB-SERIAL CH340 (COM63) USB 1A86:7523 serial 5&1A2B3C4D&0&1',
+    'COM64  USB-SERIAL CH340 (COM64) USB 1A86:7523 serial 5&1A2B3C4D&0&2',
+    'COM61  Arduino Uno (COM61) USB 2341:0043 serial 85736323838351F0E1A1',
+  ]);
+});
