@@ -67,7 +67,8 @@ WideString guidKey(const WCHAR* text) {
 }
 
 // The ContainerID of one instance key, or false when it cannot be read.
-bool instanceContainerId(const WideString& productPath, const WCHAR* name, WideString* containerId) {
+bool instanceContainerId(const WideString& productPath, const WCHAR* name,
+                         WideString* containerId) {
   WideString path = boundedPath(productPath + wideFromAscii("\\") + name);
   HKEY instanceKey = nullptr;
   if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, path.c_str(), 0, KEY_READ, &instanceKey) != ERROR_SUCCESS) {
