@@ -25,32 +25,36 @@ export type Bytes =
 export type Parity = 'none' | 'even' | 'odd' | 'mark' | 'space';
 export type RtsMode = 'enable' | 'handshake' | 'toggle';
 
+/** The line settings open() and SerialPort share; each says what its absence means. */
+export interface LineSettings {
+  /** Absent: 'none'. */
+  parity?: Parity;
+  /** Absent: 1. */
+  stopBits?: 1 | 1.5 | 2;
+  /** CTS flow control on output, and RTS driven by rtsMode. Absent: false. */
+  rtscts?: boolean;
+  /** How RTS is driven when rtscts is on. Absent: 'handshake'. */
+  rtsMode?: RtsMode;
+  /** XON/XOFF flow control on output. Absent: false. */
+  xon?: boolean;
+  /** XON/XOFF flow control on input. Absent: false. */
+  xoff?: boolean;
+  /** Accepted and ignored: Windows has no such switch. */
+  xany?: boolean;
+  /** DTR raised while the port is open. Absent: false for open(), true for SerialPort. */
+  hupcl?: boolean;
+  /** Open exclusively. Absent: false for open(), true for SerialPort. */
+  lock?: boolean;
+}
+
 /**
  * The line settings `open` applies. The addon applies no defaults: a missing
  * baudRate or dataBits is taken as 0, which the driver refuses.
  */
-export interface OpenOptions {
+export interface OpenOptions extends LineSettings {
   baudRate: number;
   /** 5 to 8. */
   dataBits: number;
-  /** Default 'none'. */
-  parity?: Parity;
-  /** 1, 1.5 or 2; default 1. */
-  stopBits?: 1 | 1.5 | 2;
-  /** CTS flow control on output, and RTS driven by rtsMode. Default false. */
-  rtscts?: boolean;
-  /** How RTS is driven when rtscts is on. Default 'handshake'. */
-  rtsMode?: RtsMode;
-  /** XON/XOFF flow control on output. Default false. */
-  xon?: boolean;
-  /** XON/XOFF flow control on input. Default false. */
-  xoff?: boolean;
-  /** Accepted and ignored: Windows has no such switch. */
-  xany?: boolean;
-  /** DTR raised while the port is open. Default false. */
-  hupcl?: boolean;
-  /** Open exclusively. Default false. */
-  lock?: boolean;
 }
 
 export interface UpdateOptions {
@@ -116,29 +120,11 @@ export function read(fd: Handle, buffer: Bytes, offset: number, bytesToRead: num
 export function list(callback: ListCallback): void;
 
 /** The options of SerialPort: only these keys, each checked; baudRate is required. */
-export interface SerialPortOptions {
+export interface SerialPortOptions extends LineSettings {
   baudRate: number;
-  /** Default 8. */
+  /** Absent: 8. */
   dataBits?: 5 | 6 | 7 | 8;
-  /** Default 'none'. */
-  parity?: Parity;
-  /** Default 1. */
-  stopBits?: 1 | 1.5 | 2;
-  /** Default false. */
-  rtscts?: boolean;
-  /** Default 'handshake'. */
-  rtsMode?: RtsMode;
-  /** Default false. */
-  xon?: boolean;
-  /** Default false. */
-  xoff?: boolean;
-  /** Default false; no effect on Windows. */
-  xany?: boolean;
-  /** DTR raised while open. Default true. */
-  hupcl?: boolean;
-  /** Exclusive open. Default true. */
-  lock?: boolean;
-  /** Bytes one read takes at most, and the stream's buffer. Default 65536. */
+  /** Bytes one read takes at most, and the stream's buffer. Absent: 65536. */
   highWaterMark?: number;
 }
 

@@ -44,6 +44,8 @@ test('write, read and close during a read in a Worker call back on that Worker',
     const [readError, n] = await call(lintel.read, fd, into, 0, 8);
     const [writeError] = await call(lintel.write, fd, Buffer.from('out'));
     const pending = call(lintel.read, fd, Buffer.alloc(4), 0, 4);
+    // Closed once the read is with the driver, not before its thread issued it.
+    while (sim.port('COM21').pendingIo === 0) await new Promise((r) => setTimeout(r, 2));
     const [closeError] = await call(lintel.close, fd);
     const [pendingError, pendingCount] = await pending;
     post({ readError, n, text: into.toString('latin1', 0, n), writeError, closeError,
