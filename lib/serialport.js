@@ -63,8 +63,9 @@ function createSerialPort(binding) {
     }
 
     open() {
+      if (this.#state === 'opening' || this.#state === 'open') return this.#opening;
       if (this.#state !== 'new') {
-        return this.#opening || Promise.reject(new Error(`SerialPort ${this.path} was opened before; make a new one`));
+        return Promise.reject(new Error(`SerialPort ${this.path} was opened and closed before; make a new one`));
       }
       this.#state = 'opening';
       const { highWaterMark, ...settings } = this.options;
@@ -223,7 +224,9 @@ function createSerialPort(binding) {
 
     _destroy(error, callback) {
       if (this.#fd === null) {
-        if (this.#state !== 'opening') this.#state = 'closed';
+        // Destroyed while opening: the open, when it succeeds, closes the
+        // handle it got instead of keeping it.
+        this.#state = 'closed';
         callback(error);
         return;
       }

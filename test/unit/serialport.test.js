@@ -275,3 +275,17 @@ test('watch reports ports that come and go between polls, not the ones there at 
   assert.equal(seen.length, after);
   assert.throws(() => SerialPort.watch({ interval: 0 }), RangeError);
 });
+
+test('destroyed while opening, a port closes the handle the open then gets; a closed port cannot reopen', async () => {
+  sim.createPort('COM3');
+  const port = new SerialPort('COM3', { baudRate: 9600 });
+  const opening = port.open();
+  assert.equal(port.open(), opening);
+  port.destroy();
+  const error = await opening.catch((e) => e);
+  assert.equal(error.code, 'ERR_PORT_NOT_OPEN');
+  await tick(20);
+  assert.equal(sim.port('COM3').openHandles, 0);
+  assert.equal(port.isOpen, false);
+  await assert.rejects(port.open(), /opened and closed before/);
+});
