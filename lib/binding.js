@@ -21,4 +21,4 @@ function load() {
   return require(bindingPath());
 }
 
-module.exports = { bindingPath, load, supported };
+module.exports = { bindingPath, load };

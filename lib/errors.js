@@ -64,4 +64,4 @@ function notOpen(path, what) {
   return error;
 }
 
-module.exports = { describeError, notOpen, knownCodes: known };
+module.exports = { describeError, notOpen };

@@ -95,4 +95,4 @@ function lineOptions(options) {
   return result;
 }
 
-module.exports = { portOptions, updateOptions, lineOptions, defaults };
+module.exports = { portOptions, updateOptions, lineOptions };

@@ -97,7 +97,6 @@ void copyName(const WideString& name, WCHAR* serialNumber) {
 }  // namespace
 
 struct UsbInstances::ProductKey {
-  WideString path;
   HKEY key = nullptr;
   DWORD subkeys = 0;
   // Instance keys are read in index order; every one below this is known.
@@ -125,7 +124,6 @@ UsbInstances::ProductKey& UsbInstances::productKey(const WideString& path) {
   }
   slot.reset(new ProductKey());
   ProductKey& product = *slot;
-  product.path = path;
   if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, path.c_str(), 0, KEY_READ, &product.key) != ERROR_SUCCESS) {
     product.key = nullptr;
     return product;
