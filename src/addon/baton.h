@@ -5,6 +5,8 @@
 
 #include <napi.h>
 
+#include <string>
+
 #include "win32.h"
 #include "win32_error.h"
 
@@ -17,6 +19,23 @@ inline HANDLE handleFromFd(int32_t fd) {
 inline int32_t fdFromHandle(HANDLE handle) {
   return static_cast<int32_t>(reinterpret_cast<intptr_t>(handle));
 }
+
+// What a Win32 call returned and, when it failed, its last error, taken at
+// once: the call may run under a lock whose release comes before the check.
+struct Win32Result {
+  bool ok = true;
+  DWORD code = 0;
+  Win32Result() = default;
+  explicit Win32Result(BOOL returned) : ok(returned != FALSE), code(ok ? 0 : GetLastError()) {}
+  // What a request gets that finds its port closed before it could touch
+  // the handle: the error of a pending request cancelled by the close.
+  static Win32Result aborted() {
+    Win32Result result;
+    result.ok = false;
+    result.code = ERROR_OPERATION_ABORTED;
+    return result;
+  }
+};
 
 class Baton : public Napi::AsyncWorker {
  public:
@@ -32,16 +51,39 @@ class Baton : public Napi::AsyncWorker {
     }
   }
 
+  void OnExecute(Napi::Env env) override;
+  // The completion calls back with plain Node-API calls that report failure
+  // rather than throw: while the environment is going away (a Worker ending,
+  // the process exiting) nothing can be called, and a C++ exception escaping
+  // here would abort the whole process.
+  void OnWorkComplete(Napi::Env env, napi_status status) override;
+
  protected:
   Baton(Napi::Function callback, const char* resourceName)
       : Napi::AsyncWorker(callback, resourceName) {}
 
-  // Formats a Win32 failure into the request's text and records it; the base
+  // Formats a Win32 failure into the request's text and records it; the
   // completion then calls back with an Error carrying exactly that text.
   void Fail(const char* prefix, DWORD code, char* errorText) {
     formatWin32Error(prefix, static_cast<int32_t>(code), errorText);
-    SetError(errorText);
+    failure = errorText;
   }
 
-  void OnOK() override { Callback().Call({Env().Null()}); }
+  // The callback's arguments after the leading null on success; false when a
+  // value could not be made. Never throws.
+  virtual bool Results(napi_env env, napi_value* rest, size_t* count) {
+    (void)env;
+    (void)rest;
+    *count = 0;
+    return true;
+  }
+
+  // The callback could not be called. A request that acquired something for
+  // its caller gives it back here.
+  virtual void Undelivered() {}
+
+ private:
+  bool deliver(napi_env env);
+
+  std::string failure;
 };

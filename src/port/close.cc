@@ -1,6 +1,6 @@
 #include "addon/args.h"
 #include "addon/baton.h"
-#include "addon/runtime_api.h"
+#include "addon/open_port.h"
 #include "port/port.h"
 
 namespace {
@@ -10,14 +10,12 @@ class CloseBaton : public Baton {
   explicit CloseBaton(Napi::Function callback) : Baton(callback, "node-vornet:CloseBaton") {}
 
   int32_t fd = 0;
+  PortTicket ticket;
 
   void Execute() override {
-    HANDLE handle = handleFromFd(fd);
-    // Pending writes and reads end with 995 on their own threads; a handle
-    // with nothing pending is no error.
-    cancelIo(handle, nullptr);
-    if (!CloseHandle(handle)) {
-      Fail("Closing connection (CloseHandle)", GetLastError(), errorText);
+    DWORD code = 0;
+    if (!ticket.close(&code)) {
+      Fail("Closing connection (CloseHandle)", code, errorText);
     }
   }
 
@@ -37,6 +35,7 @@ Napi::Value Close(const Napi::CallbackInfo& info) {
   CloseBaton* baton = new CloseBaton(info[1].As<Napi::Function>());
   try {
     baton->fd = args::low32OfInteger(info[0]);
+    baton->ticket = PortTicket::forCall(baton->fd);
   } catch (...) {
     delete baton;
     throw;

@@ -1,5 +1,6 @@
 #include "addon/args.h"
 #include "addon/baton.h"
+#include "addon/open_port.h"
 #include "port/port.h"
 
 namespace {
@@ -7,18 +8,27 @@ namespace {
 class DrainBaton : public Baton {
  public:
   DrainBaton(Napi::Function callback, int32_t fd)
-      : Baton(callback, "node-vornet:DrainBaton"), fd(fd) {}
+      : Baton(callback, "node-vornet:DrainBaton"), fd(fd), ticket(PortTicket::forCall(fd)) {}
 
   // Holds its pool thread until the driver has sent everything, for as long
-  // as flow control keeps the output back.
+  // as flow control keeps the output back. Not under the port's lock, so a
+  // close meanwhile is not held up: it cancels the drain and leaves the
+  // closing of the handle to it.
   void Execute() override {
-    if (!FlushFileBuffers(handleFromFd(fd))) {
-      Fail("Draining connection (FlushFileBuffers)", GetLastError(), errorText);
+    HANDLE handle = nullptr;
+    Win32Result result = Win32Result::aborted();
+    if (ticket.beginUse(&handle)) {
+      result = Win32Result(FlushFileBuffers(handle));
+      ticket.endUse();
+    }
+    if (!result.ok) {
+      Fail("Draining connection (FlushFileBuffers)", result.code, errorText);
     }
   }
 
  private:
   int32_t fd;
+  PortTicket ticket;
   char errorText[kErrorTextSize] = {};
 };
 

@@ -1,5 +1,6 @@
 #include "addon/args.h"
 #include "addon/baton.h"
+#include "addon/open_port.h"
 #include "port/port.h"
 
 namespace {
@@ -7,18 +8,27 @@ namespace {
 class FlushBaton : public Baton {
  public:
   FlushBaton(Napi::Function callback, int32_t fd)
-      : Baton(callback, "node-vornet:FlushBaton"), fd(fd) {}
+      : Baton(callback, "node-vornet:FlushBaton"), fd(fd), ticket(PortTicket::forFlush(fd)) {}
 
   void Execute() override {
     // No PURGE_RXABORT: a pending read survives a flush and keeps waiting for
-    // new data; only what the driver already holds is thrown away.
-    if (!PurgeComm(handleFromFd(fd), PURGE_TXABORT | PURGE_TXCLEAR | PURGE_RXCLEAR)) {
-      Fail("Flushing connection (PurgeComm)", GetLastError(), errorText);
+    // new data; only what the driver already holds is thrown away. The writes
+    // called before this flush that have not reached the driver yet see it
+    // applied and end without going out.
+    Win32Result result;
+    if (!ticket.applyFlush([&](HANDLE handle) {
+          result = Win32Result(PurgeComm(handle, PURGE_TXABORT | PURGE_TXCLEAR | PURGE_RXCLEAR));
+        })) {
+      result = Win32Result::aborted();
+    }
+    if (!result.ok) {
+      Fail("Flushing connection (PurgeComm)", result.code, errorText);
     }
   }
 
  private:
   int32_t fd;
+  PortTicket ticket;
   char errorText[kErrorTextSize] = {};
 };
 

@@ -1,8 +1,12 @@
 #include "addon/args.h"
 #include "addon/baton.h"
+#include "addon/open_port.h"
+#include "addon/values.h"
 #include "port/port.h"
 
 namespace {
+
+constexpr const char* kFailure = "Getting control settings on COM port (GetCommModemStatus)";
 
 class GetBaton : public Baton {
  public:
@@ -10,8 +14,12 @@ class GetBaton : public Baton {
 
   void Execute() override {
     DWORD status = 0;
-    if (!GetCommModemStatus(handleFromFd(fd), &status)) {
-      Fail("Getting control settings on COM port (GetCommModemStatus)", GetLastError(), errorText);
+    Win32Result result;
+    if (!ticket.touch([&](HANDLE handle) { result = Win32Result(GetCommModemStatus(handle, &status)); })) {
+      result = Win32Result::aborted();
+    }
+    if (!result.ok) {
+      Fail(kFailure, result.code, errorText);
       return;
     }
     cts = (status & MS_CTS_ON) != 0;
@@ -19,15 +27,14 @@ class GetBaton : public Baton {
     dcd = (status & MS_RLSD_ON) != 0;
   }
 
-  void OnOK() override {
-    Napi::Env env = Env();
-    Napi::Object lines = Napi::Object::New(env);
-    lines.Set("cts", Napi::Boolean::New(env, cts));
-    lines.Set("dsr", Napi::Boolean::New(env, dsr));
-    lines.Set("dcd", Napi::Boolean::New(env, dcd));
-    lines.Set("lowLatency", Napi::Boolean::New(env, lowLatency));
-    Callback().Call({env.Null(), lines});
+  bool Results(napi_env env, napi_value* rest, size_t* count) override {
+    *count = 1;
+    return newObject(env, &rest[0]) && setBoolean(env, rest[0], "cts", cts) &&
+           setBoolean(env, rest[0], "dsr", dsr) && setBoolean(env, rest[0], "dcd", dcd) &&
+           setBoolean(env, rest[0], "lowLatency", lowLatency);
   }
+
+  PortTicket ticket;
 
  private:
   int32_t fd;
@@ -45,6 +52,8 @@ Napi::Value Get(const Napi::CallbackInfo& info) {
   if (!args::fdThenCallback(info, &fd)) {
     return info.Env().Null();
   }
-  Baton::Start(new GetBaton(info[1].As<Napi::Function>(), fd));
+  GetBaton* baton = new GetBaton(info[1].As<Napi::Function>(), fd);
+  baton->ticket = PortTicket::forCall(fd);
+  Baton::Start(baton);
   return info.Env().Undefined();
 }

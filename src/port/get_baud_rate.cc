@@ -1,5 +1,7 @@
 #include "addon/args.h"
 #include "addon/baton.h"
+#include "addon/open_port.h"
+#include "addon/values.h"
 #include "port/port.h"
 
 namespace {
@@ -12,19 +14,23 @@ class GetBaudRateBaton : public Baton {
   void Execute() override {
     DCB dcb = {};
     dcb.DCBlength = sizeof(DCB);
-    if (!GetCommState(handleFromFd(fd), &dcb)) {
-      Fail("Getting baud rate (GetCommState)", GetLastError(), errorText);
+    Win32Result result;
+    if (!ticket.touch([&](HANDLE handle) { result = Win32Result(GetCommState(handle, &dcb)); })) {
+      result = Win32Result::aborted();
+    }
+    if (!result.ok) {
+      Fail("Getting baud rate (GetCommState)", result.code, errorText);
       return;
     }
     baudRate = static_cast<int32_t>(dcb.BaudRate);
   }
 
-  void OnOK() override {
-    Napi::Env env = Env();
-    Napi::Object result = Napi::Object::New(env);
-    result.Set("baudRate", Napi::Number::New(env, baudRate));
-    Callback().Call({env.Null(), result});
+  bool Results(napi_env env, napi_value* rest, size_t* count) override {
+    *count = 1;
+    return newObject(env, &rest[0]) && setNumber(env, rest[0], "baudRate", baudRate);
   }
+
+  PortTicket ticket;
 
  private:
   int32_t fd;
@@ -39,6 +45,8 @@ Napi::Value GetBaudRate(const Napi::CallbackInfo& info) {
   if (!args::fdThenCallback(info, &fd)) {
     return info.Env().Null();
   }
-  Baton::Start(new GetBaudRateBaton(info[1].As<Napi::Function>(), fd));
+  GetBaudRateBaton* baton = new GetBaudRateBaton(info[1].As<Napi::Function>(), fd);
+  baton->ticket = PortTicket::forCall(fd);
+  Baton::Start(baton);
   return info.Env().Undefined();
 }

@@ -4,6 +4,7 @@
 
 #include "addon/args.h"
 #include "addon/baton.h"
+#include "addon/open_port.h"
 #include "addon/text.h"
 #include "port/options.h"
 #include "port/port.h"
@@ -56,6 +57,7 @@ class OpenBaton : public Baton {
   ParityMode parity = ParityMode::None;
   StopBitsMode stopBits = StopBitsMode::One;
   RtsMode rtsMode = RtsMode::Handshake;
+  PortTicket opened;
 
   void Execute() override {
     char pathAsPassed[kPathSize];
@@ -104,10 +106,23 @@ class OpenBaton : public Baton {
     PurgeComm(port.get(), PURGE_RXCLEAR);
     PurgeComm(port.get(), PURGE_TXCLEAR);
 
+    opened = PortTicket::registerOpened(port.get());
     fd = fdFromHandle(port.release());
   }
 
-  void OnOK() override { Callback().Call({Env().Null(), Napi::Number::New(Env(), fd)}); }
+  bool Results(napi_env env, napi_value* rest, size_t* count) override {
+    *count = 1;
+    return napi_create_int32(env, fd, &rest[0]) == napi_ok;
+  }
+
+  // Nobody will ever learn the number: the port is closed rather than left
+  // open, and locked, for the life of the process.
+  void Undelivered() override {
+    if (opened) {
+      DWORD code = 0;
+      opened.close(&code);
+    }
+  }
 
  private:
   // Only the members the options decide; the rest stay as the driver had them.

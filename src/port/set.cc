@@ -1,5 +1,6 @@
 #include "addon/args.h"
 #include "addon/baton.h"
+#include "addon/open_port.h"
 #include "port/options.h"
 #include "port/port.h"
 
@@ -17,27 +18,31 @@ class SetBaton : public Baton {
   bool dsr = false;
   bool brk = false;
   bool lowLatency = false;  // no Win32 counterpart
+  PortTicket ticket;
 
   void Execute() override {
-    HANDLE handle = handleFromFd(fd);
-    // A line the driver will not drive (RTS under hardware flow control, for
-    // one) is no reason to refuse the rest, so these results are not checked.
-    EscapeCommFunction(handle, rts ? SETRTS : CLRRTS);
-    EscapeCommFunction(handle, dtr ? SETDTR : CLRDTR);
-    EscapeCommFunction(handle, brk ? SETBREAK : CLRBREAK);
+    Win32Result result = Win32Result::aborted();
+    ticket.touch([&](HANDLE handle) {
+      // A line the driver will not drive (RTS under hardware flow control,
+      // for one) is no reason to refuse the rest, so these are not checked.
+      EscapeCommFunction(handle, rts ? SETRTS : CLRRTS);
+      EscapeCommFunction(handle, dtr ? SETDTR : CLRDTR);
+      EscapeCommFunction(handle, brk ? SETBREAK : CLRBREAK);
 
-    // Keep every event the port already watches except the two chosen here.
-    DWORD mask = 0;
-    GetCommMask(handle, &mask);
-    mask &= ~static_cast<DWORD>(EV_CTS | EV_DSR);
-    if (cts) {
-      mask |= EV_CTS;
-    }
-    if (dsr) {
-      mask |= EV_DSR;
-    }
-    if (!SetCommMask(handle, mask)) {
-      Fail("Setting options on COM port (SetCommMask)", GetLastError(), errorText);
+      // Keep every event the port already watches except the two chosen here.
+      DWORD mask = 0;
+      GetCommMask(handle, &mask);
+      mask &= ~static_cast<DWORD>(EV_CTS | EV_DSR);
+      if (cts) {
+        mask |= EV_CTS;
+      }
+      if (dsr) {
+        mask |= EV_DSR;
+      }
+      result = Win32Result(SetCommMask(handle, mask));
+    });
+    if (!result.ok) {
+      Fail("Setting options on COM port (SetCommMask)", result.code, errorText);
     }
   }
 };
@@ -58,6 +63,7 @@ Napi::Value Set(const Napi::CallbackInfo& info) {
   SetBaton* baton = new SetBaton(info[2].As<Napi::Function>());
   try {
     baton->fd = fd;
+    baton->ticket = PortTicket::forCall(fd);
     baton->brk = truthOption(options.Get("brk"));
     baton->rts = truthOption(options.Get("rts"));
     baton->cts = truthOption(options.Get("cts"));

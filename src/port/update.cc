@@ -1,5 +1,6 @@
 #include "addon/args.h"
 #include "addon/baton.h"
+#include "addon/open_port.h"
 #include "port/options.h"
 #include "port/port.h"
 
@@ -13,20 +14,25 @@ class ConnectionOptionsBaton : public Baton {
   char errorText[kErrorTextSize] = {};
   int32_t fd = 0;
   int32_t baudRate = 0;
+  PortTicket ticket;
 
   // Read-modify-write of the whole DCB: only the rate changes, everything
   // open set stays as the driver holds it.
   void Execute() override {
-    HANDLE handle = handleFromFd(fd);
-    DCB dcb = {};
-    dcb.DCBlength = sizeof(DCB);
-    if (!GetCommState(handle, &dcb)) {
-      Fail("Update (GetCommState)", GetLastError(), errorText);
-      return;
-    }
-    dcb.BaudRate = static_cast<DWORD>(baudRate);
-    if (!SetCommState(handle, &dcb)) {
-      Fail("Update (SetCommState)", GetLastError(), errorText);
+    const char* prefix = "Update (GetCommState)";
+    Win32Result result = Win32Result::aborted();
+    ticket.touch([&](HANDLE handle) {
+      DCB dcb = {};
+      dcb.DCBlength = sizeof(DCB);
+      result = Win32Result(GetCommState(handle, &dcb));
+      if (result.ok) {
+        dcb.BaudRate = static_cast<DWORD>(baudRate);
+        prefix = "Update (SetCommState)";
+        result = Win32Result(SetCommState(handle, &dcb));
+      }
+    });
+    if (!result.ok) {
+      Fail(prefix, result.code, errorText);
     }
   }
 };
@@ -50,6 +56,7 @@ Napi::Value Update(const Napi::CallbackInfo& info) {
   ConnectionOptionsBaton* baton = new ConnectionOptionsBaton(info[2].As<Napi::Function>());
   try {
     baton->fd = fd;
+    baton->ticket = PortTicket::forCall(fd);
     baton->baudRate = integerOption(options.Get("baudRate"));
   } catch (...) {
     delete baton;

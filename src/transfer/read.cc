@@ -27,18 +27,34 @@ struct ReadBaton : TransferRequest {
   int64_t offset = 0;
 
   bool issue() override {
-    HANDLE handle = handleFromFd(fd);
-    COMMTIMEOUTS timeouts = kWaitTimeouts;
-    if (!SetCommTimeouts(handle, &timeouts)) {
-      fail("Setting COM timeout (SetCommTimeouts)", GetLastError());
+    Win32Result timeoutsSet;
+    BOOL accepted = FALSE;
+    DWORD code = 0;
+    bool open = ticket.touch(
+        [&](HANDLE handle) {
+          COMMTIMEOUTS timeouts = kWaitTimeouts;
+          timeoutsSet = Win32Result(SetCommTimeouts(handle, &timeouts));
+          if (!timeoutsSet.ok) {
+            return;
+          }
+          // Phase 2 reuses the structure for its own event; point it back here.
+          overlapped.hEvent = static_cast<TransferRequest*>(this);
+          SetLastError(0);
+          accepted = ReadFileEx(handle, bufferData + offset, 1, &overlapped, ReadIOCompletion);
+          code = GetLastError();
+          inFlight = accepted != FALSE;
+        },
+        &abandoned);
+    if (!open) {
+      // Closed after the call, before the read reached the driver: it ends
+      // as a pending read cancelled by the close.
+      fail("Reading from COM port (ReadIOCompletion)", ERROR_OPERATION_ABORTED);
       return false;
     }
-    // Phase 2 reuses the structure for its own event; point it back here.
-    overlapped.hEvent = static_cast<TransferRequest*>(this);
-    SetLastError(0);
-    BOOL accepted = ReadFileEx(handle, bufferData + offset, 1, &overlapped, ReadIOCompletion);
-    DWORD code = GetLastError();
-    inFlight = accepted != FALSE;
+    if (!timeoutsSet.ok) {
+      fail("Setting COM timeout (SetCommTimeouts)", timeoutsSet.code);
+      return false;
+    }
     if (!issueSucceeded(accepted, code)) {
       fail("Reading from COM port (ReadFileEx)", code);
       return false;
@@ -46,17 +62,18 @@ struct ReadBaton : TransferRequest {
     return true;
   }
 
-  // Phase 2, inside the completion routine on the transfer thread.
+  // Phase 2, inside the completion routine on the transfer thread. Whatever
+  // stops it (the port closed, no event to wait on, a cancel) leaves the
+  // bytes phase 1 took as the read's result: they are the caller's data.
   void takeWhatIsWaiting(OVERLAPPED* overlapped) {
-    HANDLE handle = handleFromFd(fd);
-    COMMTIMEOUTS timeouts = kImmediateTimeouts;
-    if (!SetCommTimeouts(handle, &timeouts)) {
-      fail("Setting COM timeout (SetCommTimeouts)", GetLastError());
+    // Never without its own event: a wait on the file handle would also end
+    // when any other I/O on the port completes, with this read still pending.
+    HANDLE event = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    if (event == nullptr) {
       return;
     }
     memset(overlapped, 0, sizeof(OVERLAPPED));
-    overlapped->hEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
-    HANDLE event = overlapped->hEvent;
+    overlapped->hEvent = event;
     uint64_t taken = 0;
     // One pass takes everything waiting unless the count was capped at the
     // 32-bit limit and filled; only then is there possibly more to take.
@@ -64,24 +81,47 @@ struct ReadBaton : TransferRequest {
       uint64_t want64 = static_cast<uint64_t>(bytesToRead);
       DWORD want = static_cast<DWORD>(want64 < kMaxPassBytes ? want64 : kMaxPassBytes);
       DWORD count = 0;
-      if (!ReadFile(handle, bufferData + offset + taken, want, &count, overlapped)) {
-        DWORD code = GetLastError();
-        if (code != ERROR_IO_PENDING) {
-          fail("Reading from COM port (ReadFile)", code);
+      Win32Result timeoutsSet;
+      Win32Result readDone;
+      bool open = ticket.touch(
+          [&](HANDLE handle) {
+            COMMTIMEOUTS timeouts = kImmediateTimeouts;
+            timeoutsSet = Win32Result(SetCommTimeouts(handle, &timeouts));
+            if (timeoutsSet.ok) {
+              readDone = Win32Result(
+                  ReadFile(handle, bufferData + offset + taken, want, &count, overlapped));
+            }
+          },
+          &abandoned);
+      if (!open) {
+        break;
+      }
+      if (!timeoutsSet.ok) {
+        fail("Setting COM timeout (SetCommTimeouts)", timeoutsSet.code);
+        break;
+      }
+      if (!readDone.ok) {
+        if (readDone.code != ERROR_IO_PENDING) {
+          fail("Reading from COM port (ReadFile)", readDone.code);
           break;
         }
-        bool cancelledHere = event != nullptr &&
-                             WaitForSingleObject(event, kImmediateReadGraceMs) == WAIT_TIMEOUT &&
-                             cancelIo(handle, overlapped);
-        if (!GetOverlappedResult(handle, overlapped, &count, TRUE)) {
+        bool cancelledHere = false;
+        if (WaitForSingleObject(event, kImmediateReadGraceMs) == WAIT_TIMEOUT) {
+          ticket.touch([&](HANDLE handle) { cancelledHere = cancelIo(handle, overlapped); });
+        }
+        // The event is set, so the handle only names the port here: nothing
+        // waits on it or is issued to it.
+        if (!GetOverlappedResult(handleFromFd(fd), overlapped, &count, TRUE)) {
           DWORD code = GetLastError();
-          if (cancelledHere && code == ERROR_OPERATION_ABORTED) {
-            break;  // nothing more was there: the read ends with phase 1's bytes
+          // Nothing more was there, or the port was closed or the request
+          // abandoned meanwhile: the read ends with what it took.
+          if (code == ERROR_OPERATION_ABORTED && (cancelledHere || bytesRead > 0)) {
+            break;
           }
           fail("Reading from COM port (GetOverlappedResult)", code);
           // The wait failed, not necessarily the read: it must be over before
           // its event is closed and the record and buffer can go.
-          settlePendingIo(handle, overlapped);
+          settlePendingIo(ticket, overlapped);
           break;
         }
       }
@@ -176,6 +216,7 @@ Napi::Value Read(const Napi::CallbackInfo& info) {
 
   ReadBaton* baton = new ReadBaton();
   baton->fd = fd;
+  baton->ticket = PortTicket::forCall(fd);
   baton->offset = offset;
   baton->bytesToRead = bytesToRead;
   baton->bufferData = data;

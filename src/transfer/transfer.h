@@ -7,6 +7,9 @@
 
 #include <napi.h>
 
+#include <atomic>
+
+#include "addon/open_port.h"
 #include "addon/win32.h"
 #include "addon/win32_error.h"
 
@@ -18,6 +21,13 @@ struct TransferRequest {
   virtual ~TransferRequest() = default;
 
   int32_t fd = 0;
+  // The thread's: every step that touches the handle goes through it. Taken
+  // when the call is made.
+  PortTicket ticket;
+  // The same port for the environment's teardown, which may cancel the
+  // request's I/O from its own thread while the transfer thread runs.
+  PortTicket access;
+  std::atomic<bool> abandoned{false};
   HANDLE thread = nullptr;
   bool complete = false;
   // True from an accepted issue call until its completion routine has run;
@@ -78,7 +88,7 @@ bool issueSucceeded(BOOL accepted, DWORD code);
 // After a failed wait for I/O issued with this OVERLAPPED: the I/O itself may
 // still be with the driver, writing into the OVERLAPPED and the buffer. Cancels
 // it and returns only once the system has let go of both.
-void settlePendingIo(HANDLE handle, OVERLAPPED* overlapped);
+void settlePendingIo(PortTicket& ticket, OVERLAPPED* overlapped);
 
 // napi_get_typedarray_info's byte length: element count times element size.
 uint64_t typedArrayByteLength(napi_env env, napi_value array, char** data);

@@ -49,6 +49,13 @@ void releaseAbandoned(uv_handle_t* handle) {
   release(request);
 }
 
+// On the transfer thread, during its alertable sleep: CancelIo reaches only
+// the I/O this thread issued, which is this request's alone.
+void WINAPI cancelOwnIo(ULONG_PTR data) {
+  TransferRequest* request = reinterpret_cast<TransferRequest*>(data);
+  request->access.touch([](HANDLE port) { CancelIo(port); });
+}
+
 // The environment is going away with the transfer still pending, so no
 // callback can be made: cancel this request's own I/O (the port's other
 // requests are left alone) until its thread has ended, then free it all once
@@ -57,9 +64,17 @@ void releaseAbandoned(uv_handle_t* handle) {
 void abandon(napi_async_cleanup_hook_handle hook, void* data) {
   TransferRequest* request = static_cast<TransferRequest*>(data);
   request->cleanupHook = hook;
-  HANDLE port = handleFromFd(request->fd);
+  request->abandoned = true;
+  request->access.wake();
   do {
-    cancelIo(port, &request->overlapped);
+    bool cancelled = false;
+    request->access.touch(
+        [&](HANDLE port) { cancelled = cancelIo(port, &request->overlapped); });
+    // Without CancelIoEx (or with nothing pending this moment) the thread is
+    // asked to cancel its own I/O, which it does in its next alertable sleep.
+    if (!cancelled) {
+      QueueUserAPC(cancelOwnIo, request->thread, reinterpret_cast<ULONG_PTR>(request));
+    }
   } while (WaitForSingleObject(request->thread, kAbandonRetryMs) == WAIT_TIMEOUT);
   CloseHandle(request->thread);
   request->thread = nullptr;
@@ -159,11 +174,12 @@ bool issueSucceeded(BOOL accepted, DWORD code) {
   return accepted && code == 0;
 }
 
-void settlePendingIo(HANDLE handle, OVERLAPPED* overlapped) {
+void settlePendingIo(PortTicket& ticket, OVERLAPPED* overlapped) {
   if (HasOverlappedIoCompleted(overlapped)) {
     return;
   }
-  cancelIo(handle, overlapped);
+  // A closed port's close has cancelled it already.
+  ticket.touch([&](HANDLE handle) { cancelIo(handle, overlapped); });
   // The wait on the event already failed once, so it is not trusted again:
   // the system marks the end of the I/O in the OVERLAPPED itself.
   while (!HasOverlappedIoCompleted(overlapped)) {
@@ -227,6 +243,7 @@ void startTransfer(napi_env env, TransferRequest* request, napi_value buffer, na
   }
   async->data = request;
 
+  request->access = request->ticket.plainCopy();
   if (napi_add_async_cleanup_hook(env, abandon, request, &request->cleanupHook) != napi_ok) {
     Napi::Error error = Napi::Error::New(env);
     uv_close(reinterpret_cast<uv_handle_t*>(async), freeWakeUp);
@@ -243,8 +260,9 @@ void startTransfer(napi_env env, TransferRequest* request, napi_value buffer, na
   }
 }
 
-void runTransferThread(LPVOID asyncHandle) {
-  uv_async_t* async = static_cast<uv_async_t*>(asyncHandle);
+namespace {
+
+void transfer(uv_async_t* async) {
   TransferRequest* request = static_cast<TransferRequest*>(async->data);
 
   OVERLAPPED* overlapped = &request->overlapped;
@@ -263,7 +281,19 @@ void runTransferThread(LPVOID asyncHandle) {
     }
   }
 
-  // The last touch of shared state: from here the main thread may free it all.
+  // The port's next write goes once this one's wake-up is sent, so that the
+  // callbacks come in the order of the calls; the ticket, taken out first,
+  // ends the turn as it goes.
+  PortTicket ticket = std::move(request->ticket);
+  // The last touch of the request: from here the main thread may free it all.
   uv_async_send(async);
+}
+
+}  // namespace
+
+void runTransferThread(LPVOID asyncHandle) {
+  // Everything of the transfer ends within its own scope: ExitThread runs no
+  // destructors.
+  transfer(static_cast<uv_async_t*>(asyncHandle));
   ExitThread(0);
 }

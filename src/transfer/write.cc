@@ -11,15 +11,28 @@ struct WriteBaton : TransferRequest {
   uint64_t bufferLength = 0;
   uint64_t bytesWritten = 0;
 
-  // Everything not yet written, at most one pass's worth.
+  // Everything not yet written, at most one pass's worth, once the writes
+  // called before it are over. A port closed or flushed since the call, here
+  // or between passes, ends the write as it would have ended had it been
+  // pending with the driver then.
   bool issue() override {
     uint64_t remaining = bufferLength - bytesWritten;
     DWORD count = static_cast<DWORD>(remaining < kMaxPassBytes ? remaining : kMaxPassBytes);
-    SetLastError(0);
-    BOOL accepted = WriteFileEx(handleFromFd(fd), bufferData + bytesWritten, count, &overlapped,
-                                WriteIOCompletion);
-    DWORD code = GetLastError();
-    inFlight = accepted != FALSE;
+    BOOL accepted = FALSE;
+    DWORD code = 0;
+    PortAccess access = ticket.touchInTurn(
+        [&](HANDLE handle) {
+          SetLastError(0);
+          accepted =
+              WriteFileEx(handle, bufferData + bytesWritten, count, &overlapped, WriteIOCompletion);
+          code = GetLastError();
+          inFlight = accepted != FALSE;
+        },
+        abandoned);
+    if (access != PortAccess::Granted) {
+      fail("Writing to COM port (WriteIOCompletion)", ERROR_OPERATION_ABORTED);
+      return false;
+    }
     if (!issueSucceeded(accepted, code)) {
       fail("Writing to COM port (WriteFileEx)", code);
       return false;
@@ -75,6 +88,7 @@ Napi::Value Write(const Napi::CallbackInfo& info) {
 
   WriteBaton* baton = new WriteBaton();
   baton->fd = fd;
+  baton->ticket = PortTicket::forWrite(fd);
   baton->bufferData = data;
   baton->bufferLength = length;
   startTransfer(env, baton, info[1], info[2], WriteThread, "node-vornet:WriteBaton",

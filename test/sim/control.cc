@@ -38,6 +38,7 @@ Napi::Value reset(const Napi::CallbackInfo& info) {
   s.loadLibraryRefs = 0;
   s.lastCreateFileName.clear();
   s.forcedNextHandle = 0;
+  clearHolds();
   return info.Env().Undefined();
 }
 
@@ -297,6 +298,31 @@ Napi::Value unplugPort(const Napi::CallbackInfo& info) {
   return info.Env().Undefined();
 }
 
+// Holds the next call of a function (after skipping `after` of them) made by
+// any thread but this one, at its entry, until releaseHeld().
+Napi::Value holdNext(const Napi::CallbackInfo& info) {
+  std::lock_guard<std::mutex> lock(state().mutex);
+  Hold hold;
+  hold.function = info[0].As<Napi::String>().Utf8Value();
+  hold.armer = std::this_thread::get_id();
+  if (info[1].IsObject() && info[1].As<Napi::Object>().Has("after"))
+    hold.skip = static_cast<int>(uintOf(info[1].As<Napi::Object>(), "after"));
+  armHold(hold);
+  return info.Env().Undefined();
+}
+
+Napi::Value held(const Napi::CallbackInfo& info) {
+  std::lock_guard<std::mutex> lock(state().mutex);
+  return Napi::Number::New(info.Env(), state().held);
+}
+
+// Lets every held call go, and disarms holds not reached yet.
+Napi::Value releaseHeld(const Napi::CallbackInfo& info) {
+  std::lock_guard<std::mutex> lock(state().mutex);
+  clearHolds();
+  return info.Env().Undefined();
+}
+
 Napi::Value lastCreateFileName(const Napi::CallbackInfo& info) {
   std::lock_guard<std::mutex> lock(state().mutex);
   return Napi::String::New(info.Env(), state().lastCreateFileName);
@@ -417,6 +443,9 @@ Napi::Object Init(Napi::Env env, Napi::Object exports) {
   exports.Set("handles", Napi::Function::New(env, handles));
   exports.Set("lastCreateFileName", Napi::Function::New(env, lastCreateFileName));
   exports.Set("unplugPort", Napi::Function::New(env, unplugPort));
+  exports.Set("holdNext", Napi::Function::New(env, holdNext));
+  exports.Set("held", Napi::Function::New(env, held));
+  exports.Set("releaseHeld", Napi::Function::New(env, releaseHeld));
   exports.Set("setNextHandle", Napi::Function::New(env, setNextHandle));
   exports.Set("regAddKey", Napi::Function::New(env, regAddKey));
   exports.Set("regSetString", Napi::Function::New(env, regSetString));

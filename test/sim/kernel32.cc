@@ -4,6 +4,7 @@
 #include <pthread.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cstring>
 #include <thread>
@@ -128,6 +129,47 @@ HANDLE newHandle(Object object) {
   }
   s.handles[value] = std::move(object);
   return reinterpret_cast<HANDLE>(value);
+}
+
+namespace {
+std::atomic<int> armedHolds{0};
+}  // namespace
+
+void armHold(Hold hold) {
+  state().holds.push_back(std::move(hold));
+  armedHolds++;
+}
+
+void holdPoint(const char* function) {
+  if (armedHolds.load() == 0) {
+    return;
+  }
+  std::unique_lock<std::mutex> lock(state().mutex);
+  auto& holds = state().holds;
+  for (auto it = holds.begin(); it != holds.end(); ++it) {
+    if (it->function != function || it->armer == std::this_thread::get_id()) {
+      continue;
+    }
+    if (it->skip > 0) {
+      it->skip--;
+      return;
+    }
+    holds.erase(it);
+    armedHolds--;
+    uint64_t releases = state().releases;
+    state().held++;
+    state().changed.notify_all();
+    state().changed.wait(lock, [&] { return state().releases != releases; });
+    state().held--;
+    return;
+  }
+}
+
+void clearHolds() {
+  armedHolds -= static_cast<int>(state().holds.size());
+  state().holds.clear();
+  state().releases++;
+  state().changed.notify_all();
 }
 
 void completeIo(const std::shared_ptr<Io>& io, DWORD error, DWORD transferred) {
@@ -342,9 +384,24 @@ BOOL PurgeComm(HANDLE handle, DWORD flags) {
   return TRUE;
 }
 
+// A driver holding its output (flow control) keeps a drain waiting until the
+// held writes are let go, or until it is cancelled with them.
 BOOL FlushFileBuffers(HANDLE handle) {
-  PORT_CALL("FlushFileBuffers", handle);
-  return TRUE;
+  std::unique_lock<std::mutex> lock(state().mutex);
+  if (Injection injected = enter("FlushFileBuffers"))
+    return fail(injected.code);
+  std::shared_ptr<Port> port = portOf(handle);
+  if (!port)
+    return fail(ERROR_INVALID_HANDLE);
+  if (port->unplugged && port->unpluggedCallError != 0)
+    return fail(port->unpluggedCallError);
+  if (!port->holdWrites)
+    return TRUE;
+  OVERLAPPED own = {};
+  std::shared_ptr<Io> io = accept(port, handle, &own);
+  io->write = true;
+  state().changed.wait(lock, [&] { return io->done; });
+  return io->error == 0 ? TRUE : fail(io->error);
 }
 
 BOOL WriteFileEx(HANDLE handle, LPCVOID data, DWORD count, LPOVERLAPPED overlapped,
@@ -460,6 +517,69 @@ BOOL CancelIoEx(HANDLE handle, LPOVERLAPPED overlapped) {
                     overlapped) == 0)
     return fail(ERROR_NOT_FOUND);
   return TRUE;
+}
+
+// Only the I/O that the calling thread issued on this handle.
+BOOL CancelIo(HANDLE handle) {
+  PORT_CALL_OF("CancelIo", handle, 0);
+  std::vector<std::shared_ptr<Io>> mine;
+  for (auto& io : state().pending) {
+    if (io->port == port && io->handle == reinterpret_cast<uintptr_t>(handle) &&
+        io->issuer == self())
+      mine.push_back(io);
+  }
+  for (auto& io : mine) completeIo(io, ERROR_OPERATION_ABORTED, 0);
+  serviceReads(port);
+  return TRUE;
+}
+
+DWORD QueueUserAPC(PAPCFUNC function, HANDLE thread, ULONG_PTR data) {
+  std::lock_guard<std::mutex> lock(state().mutex);
+  if (Injection injected = enter("QueueUserAPC")) {
+    fail(injected.code);
+    return 0;
+  }
+  Object* object = find(thread, Kind::Thread);
+  if (object == nullptr) {
+    fail(ERROR_INVALID_HANDLE);
+    return 0;
+  }
+  object->thread->apcs.push_back([function, data] { function(data); });
+  state().changed.notify_all();
+  return 1;
+}
+
+VOID AcquireSRWLockExclusive(PSRWLOCK lock) {
+  holdPoint("AcquireSRWLockExclusive");
+  pthread_mutex_lock(&lock->mutex);
+}
+
+VOID ReleaseSRWLockExclusive(PSRWLOCK lock) {
+  pthread_mutex_unlock(&lock->mutex);
+}
+
+BOOL SleepConditionVariableSRW(PCONDITION_VARIABLE condition, PSRWLOCK lock, DWORD ms, ULONG) {
+  if (ms == INFINITE) {
+    pthread_cond_wait(&condition->condition, &lock->mutex);
+    return TRUE;
+  }
+  timespec until;
+  clock_gettime(CLOCK_REALTIME, &until);
+  until.tv_sec += ms / 1000;
+  until.tv_nsec += static_cast<long>(ms % 1000) * 1000000;
+  if (until.tv_nsec >= 1000000000) {
+    until.tv_sec++;
+    until.tv_nsec -= 1000000000;
+  }
+  if (pthread_cond_timedwait(&condition->condition, &lock->mutex, &until) != 0) {
+    lastError = ERROR_TIMEOUT;
+    return FALSE;
+  }
+  return TRUE;
+}
+
+VOID WakeAllConditionVariable(PCONDITION_VARIABLE condition) {
+  pthread_cond_broadcast(&condition->condition);
 }
 
 namespace {

@@ -178,6 +178,7 @@ BOOL copyText(const std::u16string& text, bool terminated, BYTE* buffer, DWORD s
 }  // namespace
 
 HDEVINFO SetupDiGetClassDevsA(const GUID* classGuid, LPCSTR, HWND, DWORD flags) {
+  holdPoint("SetupDiGetClassDevsA");
   std::lock_guard<std::mutex> lock(state().mutex);
   if (Injection injected = enter("SetupDiGetClassDevsA")) {
     failWith(injected.code);

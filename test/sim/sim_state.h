@@ -10,6 +10,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "win32sim.h"
@@ -31,7 +32,7 @@ struct Port {
   uint64_t txCount = 0;
   bool countOnly = false;        // count written bytes without keeping them
   DWORD writeChunk = 0;          // most bytes one write completion takes; 0 = all
-  bool holdWrites = false;       // writes stay pending until released or aborted
+  bool holdWrites = false;       // writes (and drains) stay pending until released or aborted
   int zeroWrites = 0;            // next writes complete with 0 bytes
   int zeroReads = 0;             // next one-byte reads complete with 0 bytes
   bool pendingReadFile = false;  // overlapped ReadFile answers 997 and waits for data
@@ -123,6 +124,15 @@ struct Injection {
   explicit operator bool() const { return armed && !succeed; }
 };
 
+// A test's hold on the next call of a function made by any thread but the one
+// that armed it: the call waits at its entry until the test lets it go, so a
+// request can be stopped between being called and touching its handle.
+struct Hold {
+  std::string function;
+  int skip = 0;
+  std::thread::id armer;
+};
+
 struct State {
   std::mutex mutex;
   std::condition_variable changed;
@@ -141,6 +151,9 @@ struct State {
   std::map<std::u16string, std::vector<const RegKey*>> subkeyCache;
   int loadLibraryRefs = 0;
   int runningThreads = 0;          // simulated threads started and not yet ended
+  std::vector<Hold> holds;
+  int held = 0;             // calls waiting at a hold now
+  uint64_t releases = 0;    // advanced to let every held call go
   std::string lastCreateFileName;  // what CreateFileA was last asked to open
 };
 
@@ -152,6 +165,13 @@ HANDLE newHandle(Object object);
 // Counts the call and, when a fault is armed for it, consumes it and answers
 // what it asks. Lock held by caller.
 Injection enter(const char* function);
+
+// Where a function honours holds: called at its entry, before it takes the
+// lock or does anything else. Takes the lock itself.
+void holdPoint(const char* function);
+// Lock held by caller.
+void armHold(Hold hold);
+void clearHolds();
 
 // True when an armed "operator new" fault asks this allocation to fail.
 // Cheap while none is armed; takes the lock otherwise.

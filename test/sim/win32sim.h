@@ -2,6 +2,8 @@
 // them out, so the addon's sources compile unchanged against either.
 #pragma once
 
+#include <pthread.h>
+
 #include <cstddef>
 #include <cstdint>
 
@@ -67,6 +69,7 @@ typedef long HRESULT;
 #define ERROR_IO_PENDING 997L
 #define ERROR_DEVICE_NOT_CONNECTED 1167L
 #define ERROR_NOT_FOUND 1168L
+#define ERROR_TIMEOUT 1460L
 
 #define WAIT_OBJECT_0 0u
 #define WAIT_IO_COMPLETION 0xC0u
@@ -191,6 +194,21 @@ typedef VOID(WINAPI* LPOVERLAPPED_COMPLETION_ROUTINE)(DWORD dwErrorCode,
                                                       DWORD dwNumberOfBytesTransfered,
                                                       LPOVERLAPPED lpOverlapped);
 typedef DWORD(WINAPI* LPTHREAD_START_ROUTINE)(LPVOID);
+typedef VOID(WINAPI* PAPCFUNC)(ULONG_PTR);
+
+// Slim reader/writer locks and condition variables, backed by pthread objects
+// so that the sanitizers understand them; the static initialisers work as the
+// SDK's do.
+struct SRWLOCK {
+  pthread_mutex_t mutex;
+};
+#define SRWLOCK_INIT {PTHREAD_MUTEX_INITIALIZER}
+typedef SRWLOCK* PSRWLOCK;
+struct CONDITION_VARIABLE {
+  pthread_cond_t condition;
+};
+#define CONDITION_VARIABLE_INIT {PTHREAD_COND_INITIALIZER}
+typedef CONDITION_VARIABLE* PCONDITION_VARIABLE;
 typedef struct SECURITY_ATTRIBUTES* LPSECURITY_ATTRIBUTES;
 
 struct GUID {
@@ -245,6 +263,13 @@ WIN32SIM_API BOOL GetOverlappedResult(HANDLE h, LPOVERLAPPED ov, LPDWORD transfe
 WIN32SIM_API HANDLE CreateEventA(LPSECURITY_ATTRIBUTES sa, BOOL manualReset, BOOL initialState,
                                  LPCSTR name);
 WIN32SIM_API BOOL CancelIoEx(HANDLE h, LPOVERLAPPED ov);
+WIN32SIM_API BOOL CancelIo(HANDLE h);
+WIN32SIM_API DWORD QueueUserAPC(PAPCFUNC function, HANDLE thread, ULONG_PTR data);
+WIN32SIM_API VOID AcquireSRWLockExclusive(PSRWLOCK lock);
+WIN32SIM_API VOID ReleaseSRWLockExclusive(PSRWLOCK lock);
+WIN32SIM_API BOOL SleepConditionVariableSRW(PCONDITION_VARIABLE condition, PSRWLOCK lock, DWORD ms,
+                                            ULONG flags);
+WIN32SIM_API VOID WakeAllConditionVariable(PCONDITION_VARIABLE condition);
 WIN32SIM_API HANDLE CreateThread(LPSECURITY_ATTRIBUTES sa, size_t stack,
                                  LPTHREAD_START_ROUTINE start, LPVOID arg, DWORD flags, LPDWORD id);
 [[noreturn]] WIN32SIM_API VOID ExitThread(DWORD code);
