@@ -103,3 +103,76 @@ test('a Worker that exits while its read is still being set up does not crash or
     assert.deepEqual(await call(lintel.close, fd), [null]);
   }
 });
+
+// Each kind of pool request held in flight, with what the Worker needs first
+// and the hold that keeps it there (open's is past CreateFileA, so it has a
+// handle to give back).
+const inFlight = {
+  list: ['', "sim.holdNext('SetupDiGetClassDevsA'); lintel.list(() => post('called back'));"],
+  open: ['', "sim.holdNext('AcquireSRWLockExclusive'); lintel.open('COM24', { baudRate: 9600, dataBits: 8 }, () => post('called back'));"],
+  getBaudRate: ["const [, fd] = await call(lintel.open, 'COM24', { baudRate: 9600, dataBits: 8 });",
+    "sim.holdNext('AcquireSRWLockExclusive'); lintel.getBaudRate(fd, () => post('called back'));"],
+  close: ["const [, fd] = await call(lintel.open, 'COM24', { baudRate: 9600, dataBits: 8 });",
+    "sim.holdNext('AcquireSRWLockExclusive'); lintel.close(fd, () => post('called back'));"],
+};
+const leaving = {
+  exit: 'process.exit(0);',
+  throw: "setImmediate(() => { throw new Error('the Worker fails'); });",
+  terminate: '',
+};
+
+test('a Worker that leaves with a pool request in flight drops its callback; nothing aborts, nothing stays open', async () => {
+  for (const [kind, [before, call]] of Object.entries(inFlight)) {
+    for (const [how, leave] of Object.entries(leaving)) {
+      sim.reset();
+      sim.createPort('COM24');
+      const { worker } = startWorker(`
+        ${before}
+        ${call}
+        while (sim.held() === 0) await new Promise((r) => setTimeout(r, 1));
+        post('leaving');
+        ${leave}
+      `);
+      const messages = [];
+      worker.on('message', (m) => messages.push(m));
+      worker.on('error', (e) => messages.push(e.message));
+      const exited = new Promise((resolve) => worker.once('exit', resolve));
+      await waitFor(() => messages.includes('leaving'), `${kind}/${how}: the request to be in flight`);
+      const terminated = how === 'terminate' ? worker.terminate() : null;
+      // The Worker's teardown waits for the request; let it finish there.
+      await tick(20);
+      sim.releaseHeld();
+      await exited;
+      await terminated;
+      const expected = how === 'throw' ? ['leaving', 'the Worker fails'] : ['leaving'];
+      assert.deepEqual(messages, expected, `${kind}/${how}`);
+      // Only getBaudRate's Worker had a port it kept open to the end.
+      const open = kind === 'getBaudRate' ? 1 : 0;
+      await waitFor(() => sim.port('COM24').openHandles === open, `${kind}/${how}: the port to be closed`);
+      assert.equal(sim.port('COM24').pendingIo, 0);
+    }
+  }
+});
+
+test('a Worker terminated with a read pending ends it where CancelIoEx cannot be found', async () => {
+  sim.reset();
+  sim.createPort('COM25');
+  sim.hide('CancelIoEx', true);
+  try {
+    const running = sim.handles().running;
+    const { worker, first } = startWorker(`
+      const [, fd] = await call(lintel.open, 'COM25', { baudRate: 9600, dataBits: 8 });
+      lintel.read(fd, Buffer.alloc(4), 0, 4, () => post('read called back'));
+      post({ fd });
+    `);
+    const { fd } = await first;
+    await waitFor(() => sim.port('COM25').pendingIo === 1, 'the read to be pending');
+    await worker.terminate();
+    await waitFor(() => sim.handles().running === running, 'the read thread to end');
+    assert.equal(sim.port('COM25').pendingIo, 0);
+    const { lintel, call } = require('./support');
+    assert.deepEqual(await call(lintel.close, fd), [null]);
+  } finally {
+    sim.hide('CancelIoEx', false);
+  }
+});
