@@ -8,7 +8,7 @@ namespace {
 class DrainBaton : public Baton {
  public:
   DrainBaton(Napi::Function callback, int32_t fd)
-      : Baton(callback, "node-vornet:DrainBaton"), fd(fd), ticket(PortTicket::forCall(fd)) {}
+      : Baton(callback, "node-vornet:DrainBaton"), ticket(PortTicket::forCall(fd)) {}
 
   // Holds its pool thread until the driver has sent everything, for as long
   // as flow control keeps the output back. Not under the port's lock, so a
@@ -27,7 +27,6 @@ class DrainBaton : public Baton {
   }
 
  private:
-  int32_t fd;
   PortTicket ticket;
   char errorText[kErrorTextSize] = {};
 };

@@ -8,7 +8,7 @@ namespace {
 class FlushBaton : public Baton {
  public:
   FlushBaton(Napi::Function callback, int32_t fd)
-      : Baton(callback, "node-vornet:FlushBaton"), fd(fd), ticket(PortTicket::forFlush(fd)) {}
+      : Baton(callback, "node-vornet:FlushBaton"), ticket(PortTicket::forFlush(fd)) {}
 
   void Execute() override {
     // No PURGE_RXABORT: a pending read survives a flush and keeps waiting for
@@ -27,7 +27,6 @@ class FlushBaton : public Baton {
   }
 
  private:
-  int32_t fd;
   PortTicket ticket;
   char errorText[kErrorTextSize] = {};
 };

@@ -10,12 +10,14 @@ constexpr const char* kFailure = "Getting control settings on COM port (GetCommM
 
 class GetBaton : public Baton {
  public:
-  GetBaton(Napi::Function callback, int32_t fd) : Baton(callback, "node-vornet:GetBaton"), fd(fd) {}
+  GetBaton(Napi::Function callback, int32_t fd)
+      : Baton(callback, "node-vornet:GetBaton"), ticket(PortTicket::forCall(fd)) {}
 
   void Execute() override {
     DWORD status = 0;
     Win32Result result;
-    if (!ticket.touch([&](HANDLE handle) { result = Win32Result(GetCommModemStatus(handle, &status)); })) {
+    if (!ticket.touch(
+            [&](HANDLE handle) { result = Win32Result(GetCommModemStatus(handle, &status)); })) {
       result = Win32Result::aborted();
     }
     if (!result.ok) {
@@ -37,7 +39,6 @@ class GetBaton : public Baton {
   PortTicket ticket;
 
  private:
-  int32_t fd;
   char errorText[kErrorTextSize] = {};
   bool cts = false;
   bool dsr = false;
@@ -53,7 +54,6 @@ Napi::Value Get(const Napi::CallbackInfo& info) {
     return info.Env().Null();
   }
   GetBaton* baton = new GetBaton(info[1].As<Napi::Function>(), fd);
-  baton->ticket = PortTicket::forCall(fd);
   Baton::Start(baton);
   return info.Env().Undefined();
 }

@@ -9,7 +9,7 @@ namespace {
 class GetBaudRateBaton : public Baton {
  public:
   GetBaudRateBaton(Napi::Function callback, int32_t fd)
-      : Baton(callback, "node-vornet:GetBaudRateBaton"), fd(fd) {}
+      : Baton(callback, "node-vornet:GetBaudRateBaton"), ticket(PortTicket::forCall(fd)) {}
 
   void Execute() override {
     DCB dcb = {};
@@ -33,7 +33,6 @@ class GetBaudRateBaton : public Baton {
   PortTicket ticket;
 
  private:
-  int32_t fd;
   char errorText[kErrorTextSize] = {};
   int32_t baudRate = 0;
 };
@@ -46,7 +45,6 @@ Napi::Value GetBaudRate(const Napi::CallbackInfo& info) {
     return info.Env().Null();
   }
   GetBaudRateBaton* baton = new GetBaudRateBaton(info[1].As<Napi::Function>(), fd);
-  baton->ticket = PortTicket::forCall(fd);
   Baton::Start(baton);
   return info.Env().Undefined();
 }

@@ -68,8 +68,7 @@ void abandon(napi_async_cleanup_hook_handle hook, void* data) {
   request->access.wake();
   do {
     bool cancelled = false;
-    request->access.touch(
-        [&](HANDLE port) { cancelled = cancelIo(port, &request->overlapped); });
+    request->access.touch([&](HANDLE port) { cancelled = cancelIo(port, &request->overlapped); });
     // Without CancelIoEx (or with nothing pending this moment) the thread is
     // asked to cancel its own I/O, which it does in its next alertable sleep.
     if (!cancelled) {

@@ -150,10 +150,10 @@ struct State {
   // Subkey lists by path; cleared whenever a key is added.
   std::map<std::u16string, std::vector<const RegKey*>> subkeyCache;
   int loadLibraryRefs = 0;
-  int runningThreads = 0;          // simulated threads started and not yet ended
+  int runningThreads = 0;  // simulated threads started and not yet ended
   std::vector<Hold> holds;
-  int held = 0;             // calls waiting at a hold now
-  uint64_t releases = 0;    // advanced to let every held call go
+  int held = 0;                    // calls waiting at a hold now
+  uint64_t releases = 0;           // advanced to let every held call go
   std::string lastCreateFileName;  // what CreateFileA was last asked to open
 };
 

@@ -20,3 +20,20 @@ eachArch(test, '1 MiB each way at once arrives byte-exact; waiting bytes, empty 
   // The callback's undefined second argument travels through JSON as null.
   assert.deepEqual(r.pendingRead, ['Reading from COM port (ReadIOCompletion): Operation aborted', null]);
 });
+
+const reopen = pairsByArch(45, 46);
+const reopenB = pairsByArch(47, 48);
+after(() => { reopen.down(); reopenB.down(); });
+
+eachArch(test, 'a write, a read and an update in flight at close never reach the port opened next on the number', {}, async (arch, t) => {
+  const seconds = arch === 'x64' ? 8 : 20;
+  const run = await runWindows('reopen.js',
+    [reopen[arch].a, reopen[arch].b, reopenB[arch].a, reopenB[arch].b, 2000, seconds], { arch });
+  assert.equal(run.status, 0, run.stderr + run.stdout);
+  const { rounds, reached, sameNumber } = run.json;
+  t.diagnostic(`${rounds} rounds, ${sameNumber} of them reopened on the same number, ${reached} reached the second port`);
+  console.log(`# [${arch}] ${rounds} rounds, ${sameNumber} on the same number: ${reached} reached the second port`);
+  assert.equal(reached, 0);
+  assert.ok(rounds >= 20, `only ${rounds} rounds`);
+  assert.ok(sameNumber > rounds / 2, 'Windows handed the number out again');
+});
