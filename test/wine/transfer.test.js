@@ -35,5 +35,5 @@ eachArch(test, 'a write, a read and an update in flight at close never reach the
   console.log(`# [${arch}] ${rounds} rounds, ${sameNumber} on the same number: ${reached} reached the second port`);
   assert.equal(reached, 0);
   assert.ok(rounds >= 20, `only ${rounds} rounds`);
-  assert.ok(sameNumber > rounds / 2, 'Windows handed the number out again');
+  assert.ok(sameNumber >= 10, 'Windows handed the number out again');
 });
