@@ -42,14 +42,21 @@ bool Baton::deliver(napi_env env) {
     argc += more;
   }
   bool delivered = false;
+  bool thrown = false;
   if (made) {
     napi_status called = napi_call_function(env, receiver, callback, argc, argv, nullptr);
     // A callback that threw was called all the same: its exception stays
     // pending, and the host reports it as uncaught. Without one, the call was
     // refused because the environment can no longer run JavaScript.
-    bool thrown = false;
     napi_is_exception_pending(env, &thrown);
     delivered = called == napi_ok || thrown;
+  } else {
+    // The results could not be made: where JavaScript still runs, the host
+    // reports that as uncaught rather than the callback never coming.
+    napi_is_exception_pending(env, &thrown);
+    if (!thrown) {
+      napi_throw_error(env, nullptr, "The results of the request could not be made");
+    }
   }
   napi_close_handle_scope(env, scope);
   return delivered;

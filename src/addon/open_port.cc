@@ -50,7 +50,7 @@ PortTicket& PortTicket::operator=(PortTicket&& other) noexcept {
     writeSequence = other.writeSequence;
     flushEpoch = other.flushEpoch;
     isFlush = other.isFlush;
-    flushApplied = other.flushApplied;
+    flushDone = other.flushDone;
     flushSequence = other.flushSequence;
     using_ = other.using_;
     other.port = nullptr;
@@ -64,7 +64,8 @@ PortTicket::~PortTicket() {
 }
 
 // A write that never ran still ends its turn, and a flush that never ran
-// still counts as applied, or the writes behind them would wait for ever.
+// still counts as done (without purging), or the writes behind them would
+// wait for ever.
 void PortTicket::release() {
   if (!port) {
     return;
@@ -75,9 +76,9 @@ void PortTicket::release() {
   if (isWrite && !writeFinished) {
     finishWrite();
   }
-  if (isFlush && !flushApplied) {
+  if (isFlush && !flushDone) {
     Locked locked(*port);
-    markFlushApplied();
+    markFlushDone();
   }
   port = nullptr;
 }
@@ -127,7 +128,7 @@ PortAccess PortTicket::awaitTurn(const std::atomic<bool>& abandoned) {
   // Even a closed port's writes wait for their turn, so that they call back
   // in order; the close has cancelled the ones before, so it is soon.
   while (!abandoned.load() && !(port->writesDone == writeSequence &&
-                                (port->closed || port->flushesApplied >= flushEpoch))) {
+                                (port->closed || port->flushesDone >= flushEpoch))) {
     SleepConditionVariableSRW(&port->changed, &port->lock, INFINITE, 0);
   }
   if (abandoned.load()) {
@@ -136,14 +137,20 @@ PortAccess PortTicket::awaitTurn(const std::atomic<bool>& abandoned) {
   if (port->closed) {
     return PortAccess::Closed;
   }
-  return port->flushesApplied > flushEpoch ? PortAccess::Flushed : PortAccess::Granted;
+  return port->lastPurge > flushEpoch ? PortAccess::Flushed : PortAccess::Granted;
 }
 
-void PortTicket::markFlushApplied() {
-  if (flushSequence > port->flushesApplied) {
-    port->flushesApplied = flushSequence;
+// In call order, as writes finish: flushes run on pool threads in any order.
+void PortTicket::markFlushDone() {
+  flushDone = true;
+  if (flushSequence == port->flushesDone + 1) {
+    port->flushesDone++;
+    while (port->flushesDoneEarly.erase(port->flushesDone + 1) != 0) {
+      port->flushesDone++;
+    }
+  } else {
+    port->flushesDoneEarly.insert(flushSequence);
   }
-  flushApplied = true;
   WakeAllConditionVariable(&port->changed);
 }
 
@@ -193,10 +200,17 @@ void PortTicket::endUse() {
     return;
   }
   using_ = false;
-  Locked locked(*port);
-  if (--port->users == 0 && port->closeDeferred) {
-    port->closeDeferred = false;
-    CloseHandle(port->handle);
+  bool closedHere = false;
+  {
+    Locked locked(*port);
+    if (--port->users == 0 && port->closeDeferred) {
+      port->closeDeferred = false;
+      CloseHandle(port->handle);
+      closedHere = true;
+    }
+  }
+  if (closedHere) {
+    unregister(fd, port);
   }
 }
 
@@ -230,6 +244,9 @@ bool PortTicket::close(DWORD* code) {
     }
     port->closed = true;
     WakeAllConditionVariable(&port->changed);
+    if (port->closeDeferred) {
+      return true;
+    }
   }
   unregister(fd, port);
   return true;

@@ -23,21 +23,24 @@ struct OpenPort {
   explicit OpenPort(HANDLE handle) : handle(handle) {}
 
   SRWLOCK lock = SRWLOCK_INIT;
-  // Signalled whenever a write finishes, a flush is applied, or the port
+  // Signalled whenever a write finishes, a flush is done, or the port
   // closes: what writes waiting for their turn wait on.
   CONDITION_VARIABLE changed = CONDITION_VARIABLE_INIT;
   HANDLE handle;
   bool closed = false;
-  // Requests inside a blocking call on the handle (drain): a close that comes
-  // meanwhile leaves the CloseHandle to the last of them, so the number stays
-  // taken until no call can still be on its way to it.
+  // Requests inside a call on the handle made outside the lock (control
+  // calls, drain): a close that comes meanwhile leaves the CloseHandle to the
+  // last of them, and the record stays in the table, closed, until then, so
+  // the number stays taken until no call can still be on its way to it.
   int users = 0;
   bool closeDeferred = false;
   uint64_t writesCalled = 0;
   uint64_t writesDone = 0;  // every write with a lower sequence has finished
   std::set<uint64_t> finishedEarly;
   uint64_t flushesCalled = 0;
-  uint64_t flushesApplied = 0;  // every flush up to this one has purged
+  uint64_t flushesDone = 0;  // every flush up to this one has run (or never will)
+  std::set<uint64_t> flushesDoneEarly;
+  uint64_t lastPurge = 0;  // the latest flush, by call order, that purged
 };
 
 // Why a request may not touch the handle.
@@ -79,8 +82,8 @@ class PortTicket {
     return true;
   }
 
-  // A write's pass: waits until the writes called before it have finished
-  // and the flushes called before it have purged, then touches the handle
+  // A write's pass: waits until the writes and flushes called before it have
+  // finished, then touches the handle
   // unless the port closed, a later flush came, or the request was abandoned.
   template <typename Touch>
   PortAccess touchInTurn(Touch&& touch, const std::atomic<bool>& abandoned) {
@@ -96,8 +99,9 @@ class PortTicket {
     return access;
   }
 
-  // The flush's purge, applied unless a flush called later has purged
-  // already (it threw away all this one would have).
+  // The flush's purge, under the lock, so that no write of the port is
+  // issued while it runs: a write called before it either was with the
+  // driver, and is aborted, or sees the purge and ends without going out.
   template <typename Purge>
   bool applyFlush(Purge&& purge) {
     if (!port) {
@@ -105,21 +109,31 @@ class PortTicket {
       return true;
     }
     Locked locked(*port);
-    if (port->closed) {
-      markFlushApplied();
-      return false;
-    }
-    if (flushSequence > port->flushesApplied) {
+    bool open = !port->closed;
+    if (open) {
       purge(port->handle);
-      markFlushApplied();
+      if (flushSequence > port->lastPurge) {
+        port->lastPurge = flushSequence;
+      }
     }
-    return true;
+    markFlushDone();
+    return open;
   }
 
-  // Around a call that may block (drain): the handle stays valid, and its
-  // number taken, until endUse.
-  bool beginUse(HANDLE* handle);
-  void endUse();
+  // Runs use(handle) outside the lock, for calls that may block (a drain
+  // under flow control, a control request to a USB adapter that is slow to
+  // answer): the port cannot be closed under it, since a close meanwhile
+  // leaves the CloseHandle to the last such call, so the number stays taken.
+  template <typename Use>
+  bool use(Use&& use) {
+    HANDLE handle = nullptr;
+    if (!beginUse(&handle)) {
+      return false;
+    }
+    use(handle);
+    endUse();
+    return true;
+  }
 
   // Cancels what is pending and closes the handle; false with the Win32 code
   // when the handle was not closed.
@@ -161,7 +175,9 @@ class PortTicket {
 
   static std::shared_ptr<OpenPort> find(int32_t fd);
   PortAccess awaitTurn(const std::atomic<bool>& abandoned);
-  void markFlushApplied();
+  void markFlushDone();
+  bool beginUse(HANDLE* handle);
+  void endUse();
   void release();
 
   std::shared_ptr<OpenPort> port;
@@ -170,7 +186,7 @@ class PortTicket {
   uint64_t writeSequence = 0;
   uint64_t flushEpoch = 0;  // flushes called before this write
   bool isFlush = false;
-  bool flushApplied = false;
+  bool flushDone = false;
   uint64_t flushSequence = 0;
   bool using_ = false;
 };

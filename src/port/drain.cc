@@ -15,12 +15,8 @@ class DrainBaton : public Baton {
   // close meanwhile is not held up: it cancels the drain and leaves the
   // closing of the handle to it.
   void Execute() override {
-    HANDLE handle = nullptr;
     Win32Result result = Win32Result::aborted();
-    if (ticket.beginUse(&handle)) {
-      result = Win32Result(FlushFileBuffers(handle));
-      ticket.endUse();
-    }
+    ticket.use([&](HANDLE handle) { result = Win32Result(FlushFileBuffers(handle)); });
     if (!result.ok) {
       Fail("Draining connection (FlushFileBuffers)", result.code, errorText);
     }

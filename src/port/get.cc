@@ -16,7 +16,7 @@ class GetBaton : public Baton {
   void Execute() override {
     DWORD status = 0;
     Win32Result result;
-    if (!ticket.touch(
+    if (!ticket.use(
             [&](HANDLE handle) { result = Win32Result(GetCommModemStatus(handle, &status)); })) {
       result = Win32Result::aborted();
     }

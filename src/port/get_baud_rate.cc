@@ -15,7 +15,7 @@ class GetBaudRateBaton : public Baton {
     DCB dcb = {};
     dcb.DCBlength = sizeof(DCB);
     Win32Result result;
-    if (!ticket.touch([&](HANDLE handle) { result = Win32Result(GetCommState(handle, &dcb)); })) {
+    if (!ticket.use([&](HANDLE handle) { result = Win32Result(GetCommState(handle, &dcb)); })) {
       result = Win32Result::aborted();
     }
     if (!result.ok) {

@@ -22,7 +22,7 @@ class SetBaton : public Baton {
 
   void Execute() override {
     Win32Result result = Win32Result::aborted();
-    ticket.touch([&](HANDLE handle) {
+    ticket.use([&](HANDLE handle) {
       // A line the driver will not drive (RTS under hardware flow control,
       // for one) is no reason to refuse the rest, so these are not checked.
       EscapeCommFunction(handle, rts ? SETRTS : CLRRTS);

@@ -21,7 +21,7 @@ class ConnectionOptionsBaton : public Baton {
   void Execute() override {
     const char* prefix = "Update (GetCommState)";
     Win32Result result = Win32Result::aborted();
-    ticket.touch([&](HANDLE handle) {
+    ticket.use([&](HANDLE handle) {
       DCB dcb = {};
       dcb.DCBlength = sizeof(DCB);
       result = Win32Result(GetCommState(handle, &dcb));

@@ -107,7 +107,11 @@ struct ReadBaton : TransferRequest {
         }
         bool cancelledHere = false;
         if (WaitForSingleObject(event, kImmediateReadGraceMs) == WAIT_TIMEOUT) {
-          ticket.touch([&](HANDLE handle) { cancelledHere = cancelIo(handle, overlapped); });
+          // CancelIo, where CancelIoEx is missing, reaches only what this
+          // thread issued: this read.
+          ticket.touch([&](HANDLE handle) {
+            cancelledHere = cancelIo(handle, overlapped) || CancelIo(handle) != FALSE;
+          });
         }
         // The event is set, so the handle only names the port here: nothing
         // waits on it or is issued to it.

@@ -85,9 +85,9 @@ void startTransfer(napi_env env, TransferRequest* request, napi_value buffer, na
 // left no code: waiting for a completion that will never come would hang.
 bool issueSucceeded(BOOL accepted, DWORD code);
 
-// After a failed wait for I/O issued with this OVERLAPPED: the I/O itself may
-// still be with the driver, writing into the OVERLAPPED and the buffer. Cancels
-// it and returns only once the system has let go of both.
+// On the thread that issued it, after a failed wait for I/O issued with this
+// OVERLAPPED: the I/O itself may still be with the driver, writing into the OVERLAPPED and the
+// buffer. Cancels it and returns only once the system has let go of both.
 void settlePendingIo(PortTicket& ticket, OVERLAPPED* overlapped);
 
 // napi_get_typedarray_info's byte length: element count times element size.

@@ -177,8 +177,13 @@ void settlePendingIo(PortTicket& ticket, OVERLAPPED* overlapped) {
   if (HasOverlappedIoCompleted(overlapped)) {
     return;
   }
-  // A closed port's close has cancelled it already.
-  ticket.touch([&](HANDLE handle) { cancelIo(handle, overlapped); });
+  // A closed port's close has cancelled it already. The I/O is this
+  // thread's, so CancelIo reaches it where CancelIoEx is missing.
+  ticket.touch([&](HANDLE handle) {
+    if (!cancelIo(handle, overlapped)) {
+      CancelIo(handle);
+    }
+  });
   // The wait on the event already failed once, so it is not trusted again:
   // the system marks the end of the I/O in the OVERLAPPED itself.
   while (!HasOverlappedIoCompleted(overlapped)) {

@@ -145,6 +145,25 @@ test('close never waits on a drain held by flow control; the handle goes once th
   assertFailure(await writing, aborted('Writing to COM port (WriteIOCompletion)'));
   assertFailure(await draining, aborted('Draining connection (FlushFileBuffers)'));
   assert.equal(sim.port('COM3').openHandles, 0);
+
+  // A drain nothing can cancel: the handle, and its number, stay taken until
+  // it returns, and a second close meanwhile closes nothing.
+  const again = await openPort('COM3');
+  sim.configurePort('COM3', { holdWrites: true });
+  sim.hide('CancelIoEx', true);
+  try {
+    const stuck = call(lintel.drain, again);
+    while (sim.port('COM3').pendingIo < 1) await tick(1);
+    assert.deepEqual(await call(lintel.close, again), [null]);
+    assertFailure(await call(lintel.close, again), 'Closing connection (CloseHandle): Invalid handle');
+    assertFailure(await call(lintel.getBaudRate, again), aborted('Getting baud rate (GetCommState)'));
+    assert.equal(sim.port('COM3').openHandles, 1);
+    sim.releaseWrites('COM3');
+    assert.deepEqual(await stuck, [null]);
+    assert.equal(sim.port('COM3').openHandles, 0);
+  } finally {
+    sim.hide('CancelIoEx', false);
+  }
 });
 
 test('2,000 rounds of close and reopen with transfers and an update in flight: none reaches the next port', async () => {
