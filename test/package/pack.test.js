@@ -8,6 +8,7 @@ const { execFileSync, spawnSync } = require('node:child_process');
 const fs = require('node:fs');
 const path = require('node:path');
 const { pack, install, withPrograms, root } = require('./install');
+const { nodeVersions } = require('../wine/rig');
 
 const expectedFiles = [
   'LICENSE', 'README.md', 'bin/vornet.js', 'docs/api.md', 'lib/binding.js', 'lib/errors.js', 'lib/index.d.ts',
@@ -31,6 +32,9 @@ test('the tarball holds exactly what a user needs, with a PE of each architectur
   }
   const manifest = JSON.parse(fs.readFileSync(path.join(dir, 'node_modules', 'vornet', 'package.json'), 'utf8'));
   assert.deepEqual([manifest.os, manifest.cpu, manifest.license], [['win32'], ['x64', 'arm64'], 'MIT']);
+  // engines allows exactly from the lowest node.exe the package test runs on.
+  const [, major, minor = '0', patch = '0'] = manifest.engines.node.match(/^>=(\d+)(?:\.(\d+))?(?:\.(\d+))?$/) ?? [];
+  assert.equal(`${major}.${minor}.${patch}`, nodeVersions.lowest.x64, `engines ${manifest.engines.node}`);
   assert.equal(manifest.scripts.install, undefined, 'no install script');
   assert.deepEqual(Object.keys(manifest.dependencies), ['node-gyp-build']);
 });

@@ -9,7 +9,7 @@ const path = require('node:path');
 const { spawnSync } = require('node:child_process');
 const fs = require('node:fs');
 const { spawn } = require('node:child_process');
-const { runWindows, pairsByArch, eachArch } = require('./rig');
+const { runWindows, pairsByArch, eachArch, nodeVersions } = require('./rig');
 const fixture = require('./fixture');
 const { install, withPrograms, root } = require('../package/install');
 
@@ -36,7 +36,7 @@ eachArch(test, 'require and import of the installed package give the eleven func
   const run = await user('exports.js', [], arch);
   assert.equal(run.status, 0, run.stderr + run.stdout);
   assert.deepEqual(run.json, {
-    arch, requireKeys: [...table, 'SerialPort'], importNames: names, same: true, functionNames: names.map(() => ''),
+    arch, node: `v${nodeVersions.version}`, requireKeys: [...table, 'SerialPort'], importNames: names, same: true, functionNames: names.map(() => ''),
     promiseKeys: names, promisesSame: true, loaded: [`prebuilds/win32-${arch}/lintel.node`],
   });
 });

@@ -9,7 +9,12 @@ const fs = require('node:fs');
 const root = path.join(__dirname, '..', '..');
 const scripts = path.join(root, 'scripts');
 const addonOf = (arch) => path.join(root, 'build', `win32-${arch}`, 'lintel.node');
-const nodeExeOf = (arch) => path.join(root, '.cache', `node-win-${arch}-20.20.2`, 'package', 'bin', 'node.exe');
+// The node.exe versions, as scripts/env names them: `version` is the one this
+// run uses (the suite's, unless VORNET_NODE_VERSION picks another).
+const nodeVersions = JSON.parse(execFileSync('bash', ['-c', `source "${scripts}/env" && printf '{"version":"%s",` +
+  `"suite":"%s","lowest":{"x64":"%s","arm64":"%s"},"newest":{"x64":"%s","arm64":"%s"}}' "$NODE_VERSION" "$NODE_WIN_VERSION" ` +
+  '"$NODE_WIN_LOWEST_X64" "$NODE_WIN_LOWEST_ARM64" "$NODE_WIN_NEWEST_X64" "$NODE_WIN_NEWEST_ARM64"'], { encoding: 'utf8' }));
+const nodeExeOf = (arch) => path.join(root, '.cache', `node-win-${arch}-${nodeVersions.version}`, 'package', 'bin', 'node.exe');
 
 // Every Wine test runs once per architecture; VORNET_ARCHES narrows that.
 const arches = (process.env.VORNET_ARCHES || 'x64,arm64').split(',').filter(Boolean);
@@ -73,12 +78,14 @@ function pairsByArch(a, b) {
   return { ...pairs, down: () => Object.values(pairs).forEach((p) => p.down()) };
 }
 
-// Defines one node:test case per architecture, named after it, with the
-// timeout scaled for emulation: fn(arch, t) runs the case.
+// Defines one node:test case per architecture, named after it (and after the
+// node.exe version when it is not the suite's), with the timeout scaled for
+// emulation: fn(arch, t) runs the case.
 function eachArch(test, name, { timeout = 60000 } = {}, fn) {
+  const version = nodeVersions.version === nodeVersions.suite ? '' : ` node ${nodeVersions.version}`;
   for (const arch of arches) {
-    test(`[${arch}] ${name}`, { timeout: timeout * slowdown[arch] }, (t) => fn(arch, t));
+    test(`[${arch}${version}] ${name}`, { timeout: timeout * slowdown[arch] }, (t) => fn(arch, t));
   }
 }
 
-module.exports = { runWindows, nullModem, pairsByArch, termios, windowsPath, addonOf, nodeExeOf, arches, eachArch, root };
+module.exports = { runWindows, nullModem, pairsByArch, termios, windowsPath, addonOf, nodeExeOf, nodeVersions, arches, eachArch, root };

@@ -7,6 +7,7 @@ const promises = require('vornet/promises');
   const promisesImport = await import('vornet/promises');
   console.log(JSON.stringify({
     arch: process.arch,
+    node: process.version,
     requireKeys: Object.keys(viaRequire),
     importNames: names.filter((n) => typeof viaImport[n] === 'function'),
     // import gives the very functions require gives, and the addon's names.
