@@ -1,4 +1,5 @@
 'use strict';
+// The errors of the package: the addon's texts described with codes, and the layer's own.
 // The addon's error texts have a fixed form: what was being done, the Win32
 // call in parentheses (or "Opening <path>" for CreateFileA), a colon and a
 // reason. From that form each error gains code, errno and syscall, so that
@@ -42,7 +43,7 @@ const form = /^(.*?)(?: \(([A-Za-z0-9]+)\))?: (File not found|Access denied|Inva
 // Adds code, errno and syscall to an Error from the addon, in place; an Error
 // of another form is returned as it is.
 function describeError(error) {
-  if (!(error instanceof Error) || Object.hasOwn(error, 'errno')) return error;
+  if (!(error instanceof Error) || Object.prototype.hasOwnProperty.call(error, 'errno')) return error;
   const match = form.exec(error.message);
   if (!match) return error;
   const [, doing, call, reason, number] = match;
@@ -64,4 +65,20 @@ function notOpen(path, what) {
   return error;
 }
 
-module.exports = { describeError, notOpen };
+// The report of a write that flush() discarded before it went out. It goes to
+// that write's callback only: a flush is something the program asked for, so
+// it must not destroy the stream as a failed write does.
+function flushed(path) {
+  const error = new Error(`write: discarded by flush() of ${path}`);
+  error.code = 'ERR_PORT_FLUSHED';
+  return error;
+}
+
+// A number outside what an option allows, in the words of Node's own checks.
+function outOfRange(name, value, allowed) {
+  const error = new RangeError(`The value of "${name}" is out of range. It must be ${allowed}. Received ${String(value)}`);
+  error.code = 'ERR_OUT_OF_RANGE';
+  return error;
+}
+
+module.exports = { describeError, notOpen, flushed, outOfRange };

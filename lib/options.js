@@ -1,8 +1,10 @@
 'use strict';
-// The options of SerialPort, checked in full before anything reaches the
-// addon: only full keywords, each value of its own type and range, and no
+// The options of SerialPort and of its watcher, checked in full.
+// Everything is checked before anything reaches the addon: only full keywords, each value of its own type and range, and no
 // key that is not one of them, so that a misspelt key is an error rather
 // than a default silently applied.
+
+const { outOfRange } = require('./errors');
 
 const choices = {
   parity: ['none', 'even', 'odd', 'mark', 'space'],
@@ -16,6 +18,11 @@ const defaults = {
   xon: false, xoff: false, xany: false, hupcl: true, lock: true, highWaterMark: 64 * 1024,
 };
 const known = ['baudRate', ...Object.keys(defaults)];
+// One read takes at most highWaterMark bytes into a buffer of that size that
+// lives as long as the port; beyond a few MiB it only costs memory.
+const maxHighWaterMark = 16 * 1024 * 1024;
+// setTimeout takes at most 2^31-1 ms and polls every millisecond beyond it.
+const maxInterval = 2 ** 31 - 1;
 
 const show = (value) => (typeof value === 'string' ? JSON.stringify(value) : typeof value === 'bigint' ? `${value}n` : String(value));
 
@@ -58,12 +65,25 @@ function portOptions(options) {
   // The addon keeps the low 32 bits of a rate, so a larger one would wrap.
   integerIn('baudRate', result.baudRate, 1, 0xFFFFFFFF, 'a positive integer such as 9600 or 115200');
   integerIn('dataBits', result.dataBits, 5, 8, 'an integer from 5 to 8');
-  integerIn('highWaterMark', result.highWaterMark, 1, 2 ** 31 - 1, 'a positive integer number of bytes');
+  integerIn('highWaterMark', result.highWaterMark, 1, maxHighWaterMark, `an integer from 1 to ${maxHighWaterMark} (16 MiB)`);
   oneOf('parity', result.parity);
   oneOf('stopBits', result.stopBits);
   oneOf('rtsMode', result.rtsMode);
   for (const key of flags) {
     if (typeof result[key] !== 'boolean') fail(TypeError, key, result[key], 'true or false');
+  }
+  // Windows refuses these pairs when the port is configured; said here, the
+  // error names both options rather than "The parameter is incorrect".
+  const { dataBits, stopBits } = result;
+  if ((dataBits === 5 && stopBits === 2) || (dataBits !== 5 && stopBits === 1.5)) {
+    throw new RangeError(`SerialPort options dataBits: ${dataBits} and stopBits: ${stopBits} cannot go together; ` +
+      'Windows takes 1.5 stop bits only with 5 data bits, and 2 stop bits only with 6 to 8');
+  }
+  // The driver drives RTS by rtsMode only under hardware flow control; without
+  // it the choice would be dropped without a word.
+  if (options.rtsMode !== undefined && !result.rtscts) {
+    throw new TypeError(`SerialPort option rtsMode: ${show(result.rtsMode)} takes effect only with rtscts: true; ` +
+      'without it RTS stays low (use set({ rts }) to drive it)');
   }
   return result;
 }
@@ -95,4 +115,20 @@ function lineOptions(options) {
   return result;
 }
 
-module.exports = { portOptions, updateOptions, lineOptions };
+// The options of SerialPort.watch.
+function watchOptions(options = {}) {
+  if (options === null || typeof options !== 'object') {
+    throw new TypeError(`SerialPort.watch options must be an object; got ${show(options)}`);
+  }
+  for (const key of Object.keys(options)) {
+    if (key !== 'interval') throw new TypeError(`SerialPort.watch option ${JSON.stringify(key)} is unknown; the only option is interval.`);
+  }
+  const { interval = 1000 } = options;
+  if (typeof interval !== 'number') fail(TypeError, 'interval', interval, 'a number of milliseconds');
+  if (!(interval >= 1 && interval <= maxInterval)) {
+    throw outOfRange('interval', interval, `from 1 to ${maxInterval} milliseconds`);
+  }
+  return { interval };
+}
+
+module.exports = { portOptions, updateOptions, lineOptions, watchOptions };

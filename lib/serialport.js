@@ -1,14 +1,18 @@
 'use strict';
-// SerialPort: one object per port over the eleven functions of the addon, a
-// Duplex stream with promises for the rest. It keeps callers from the sharp
-// edges of the raw functions: options are checked in full, one read is in
-// flight at a time into a buffer of its own, writes go out in order, and a
-// handle number is never used again once its port is closed, since Windows
-// hands the same number to the next file or port at once.
+// SerialPort: one port as a Duplex stream of bytes over the addon, with promises for the rest.
+//
+// It keeps callers from the sharp edges of the raw functions: options are
+// checked in full, one read is in flight at a time into a buffer of its own,
+// writes go out in order, and a handle number is never used again once its
+// port is closed, since Windows hands the same number to the next file or
+// port at once. One place, #release, decides when the handle goes, and every
+// path (close, destroy, a failed write, a vanished device) goes through it.
 const { Duplex } = require('node:stream');
-const { EventEmitter } = require('node:events');
-const { describeError, notOpen } = require('./errors');
-const { portOptions, updateOptions, lineOptions } = require('./options');
+const { describeError, notOpen, flushed } = require('./errors');
+const { portOptions, updateOptions, lineOptions, watchOptions } = require('./options');
+const { PortWatcher } = require('./watcher');
+
+const noop = () => {};
 
 // The class for one binding: the Windows addon in the package, the Linux
 // build in the tests.
@@ -30,23 +34,31 @@ function createSerialPort(binding) {
       return call('list');
     }
 
-    // An emitter of 'attach' and 'detach' with the list record, as ports
-    // come and go between polls; the first list is the baseline.
-    static watch({ interval = 1000 } = {}) {
-      if (typeof interval !== 'number' || !(interval > 0)) {
-        throw new RangeError(`SerialPort.watch interval: ${interval} is not allowed; expected a positive number of milliseconds`);
-      }
-      return new PortWatcher(interval);
+    static watch(options) {
+      return new PortWatcher(() => call('list'), watchOptions(options).interval);
     }
 
+    #options;
     #fd = null;
     #state = 'new'; // new, opening, open, closing, closed
-    #opening = null;
-    #closing = null;
+    #opening = null; // what open() returns
+    #ready = null; // settles with true once open, false if the open came to nothing
+    #closeCalled = false;
+    #closing = null; // what close() returns
+    #released = null; // the closing of the handle, started once
+    #closeReported = false;
+    #abandon = noop;
+    #abandoned = new Promise((resolve) => { this.#abandon = resolve; });
     #readBuffer = null;
-    #readDone = null; // the read in flight, settled by its callback
+    #reading = null; // the read in flight, settled by its callback
+    #lastRead = null; // the read that was in flight when the handle went
     #wantsData = false;
-    #controls = new Set(); // control calls in flight, which close waits for
+    #controls = new Set(); // what the handle's closing waits for
+    #queued = []; // records of written chunks on their way to _write, in order
+    #writeCount = 0;
+    #discardUpTo = 0; // writes numbered up to this were made before a flush
+    #lastWrite = Promise.resolve(); // settles when the latest write has called back
+    #flushing = null; // the flush in flight, which later writes wait for
 
     constructor(path, options) {
       if (typeof path !== 'string' || path === '') {
@@ -55,70 +67,130 @@ function createSerialPort(binding) {
       const settings = portOptions(options);
       super({ highWaterMark: settings.highWaterMark, allowHalfOpen: false });
       this.path = path;
-      this.options = Object.freeze(settings);
+      this.#options = Object.freeze(settings);
+    }
+
+    // The settings in effect, defaults included, as update() leaves them.
+    get options() {
+      return this.#options;
     }
 
     get isOpen() {
-      return this.#state === 'open';
+      return this.#state === 'open' && !this.#closeCalled && !this.destroyed;
+    }
+
+    // Whether the port takes calls: opening or open, and neither closing nor destroyed.
+    #live() {
+      return (this.#state === 'opening' || this.#state === 'open') && !this.#closeCalled && !this.destroyed;
     }
 
     open() {
       if (this.#state === 'opening' || this.#state === 'open') return this.#opening;
-      if (this.#state !== 'new') {
+      if (this.#state !== 'new' || this.#closeCalled || this.destroyed) {
         return Promise.reject(new Error(`SerialPort ${this.path} was opened and closed before; make a new one`));
       }
       this.#state = 'opening';
-      const { highWaterMark, ...settings } = this.options;
+      let ready;
+      this.#ready = new Promise((resolve) => { ready = resolve; });
+      const { highWaterMark, ...settings } = this.#options;
       this.#opening = call('open', this.path, settings).then((fd) => {
-        if (this.#state !== 'opening') {
-          // destroy() came first: the handle is not wanted any more.
-          binding.close(fd, () => {});
+        // Kept even when destroy() came first, so that #release closes it.
+        this.#fd = fd;
+        if (this.destroyed) {
+          ready(false);
           throw notOpen(this.path, 'open');
         }
-        this.#fd = fd;
         this.#state = 'open';
         this.#readBuffer = Buffer.allocUnsafe(highWaterMark);
-        this.emit('open');
+        ready(true);
         this.#pump();
+        try {
+          this.emit('open');
+        } catch (error) {
+          // The listener's fault goes to the caller of open(), and the handle
+          // goes with the port rather than stay open with nobody to close it.
+          this.destroy();
+          throw error;
+        }
       }, (error) => {
         this.#state = 'closed';
+        ready(false);
         this.destroy();
         throw error;
       });
       return this.#opening;
     }
 
-    // One control call on the open handle; refused once the port is closing.
-    #control(name, ...args) {
-      if (this.#state !== 'open') return Promise.reject(notOpen(this.path, name));
-      const running = call(name, this.#fd, ...args);
-      const settled = running.catch(() => {}).then(() => this.#controls.delete(settled));
-      this.#controls.add(settled);
-      return running;
+    // One control call on the handle, issued once the port is open. The
+    // handle's closing waits for it: for its answer, or for a drain, which
+    // flow control may hold without end, only until it is issued.
+    #control(name, args, { after = null, untilIssued = false } = {}) {
+      if (!this.#live()) return Promise.reject(notOpen(this.path, name));
+      let issued;
+      const gate = new Promise((resolve) => { issued = resolve; });
+      this.#controls.add(gate);
+      gate.then(() => this.#controls.delete(gate));
+      return (async () => {
+        try {
+          if (this.#state === 'opening') await this.#ready;
+          if (after) await Promise.race([after, this.#abandoned]);
+          if (this.#fd === null || this.destroyed) throw notOpen(this.path, name);
+          const request = call(name, this.#fd, ...args);
+          if (untilIssued) issued();
+          return await request;
+        } finally {
+          issued();
+        }
+      })();
     }
 
     update(options) {
-      return Promise.resolve().then(() => this.#control('update', updateOptions(options)));
+      let checked;
+      try {
+        checked = updateOptions(options);
+      } catch (error) {
+        return Promise.reject(error);
+      }
+      return this.#control('update', [checked]).then(() => {
+        this.#options = Object.freeze({ ...this.#options, baudRate: checked.baudRate });
+      });
     }
 
     set(lines) {
-      return Promise.resolve().then(() => this.#control('set', lineOptions(lines)));
+      let checked;
+      try {
+        checked = lineOptions(lines);
+      } catch (error) {
+        return Promise.reject(error);
+      }
+      return this.#control('set', [checked]);
     }
 
     get() {
-      return this.#control('get');
+      return this.#control('get', []);
     }
 
     getBaudRate() {
-      return this.#control('getBaudRate');
+      return this.#control('getBaudRate', []);
     }
 
+    // Discards every write made before it, whether still in the stream or
+    // with the driver, and what the driver has received; writes made after it
+    // wait for it and then go out. Bytes already read into the stream stay.
     flush() {
-      return this.#control('flush');
+      if (!this.#live()) return Promise.reject(notOpen(this.path, 'flush'));
+      this.#discardUpTo = this.#writeCount;
+      const request = this.#control('flush', []);
+      const flushing = request.then(noop, noop);
+      this.#flushing = flushing;
+      flushing.then(() => { if (this.#flushing === flushing) this.#flushing = null; });
+      return request;
     }
 
+    // Resolves once every write made before it has reached the driver and
+    // the driver has sent it.
     drain() {
-      return this.#control('drain');
+      return this.#control('drain', [], { after: this.#lastWrite, untilIssued: true });
     }
 
     // Reading: one addon read at a time, none while the consumer holds back.
@@ -128,19 +200,20 @@ function createSerialPort(binding) {
     }
 
     #pump() {
-      if (this.#state !== 'open' || this.#readDone || !this.#wantsData) return;
+      if (this.#fd === null || this.#reading || !this.#wantsData || this.destroyed) return;
+      if (this.#state !== 'open' && this.#state !== 'closing') return;
       const buffer = this.#readBuffer;
-      this.#readDone = new Promise((settle) => {
+      this.#reading = new Promise((settle) => {
         binding.read(this.#fd, buffer, 0, buffer.length, (error, count) => {
-          this.#readDone = null;
+          this.#reading = null;
           settle();
           if (error) {
-            // The pending read ends with "Operation aborted" when the port is
-            // closed: the end of the stream, not a failure.
-            if (this.#state === 'open') this.destroy(describeError(error));
+            // A read ended by the port's own closing is the end of the stream,
+            // not a failure; anything else, an unplugged device say, is.
+            if (this.#fd !== null && !this.destroyed) this.destroy(describeError(error));
             return;
           }
-          if (count > 0) {
+          if (count > 0 && !this.destroyed) {
             // A copy: the read buffer is the port's, and the next read fills it.
             this.#wantsData = this.push(Buffer.from(buffer.subarray(0, count)));
           }
@@ -149,56 +222,112 @@ function createSerialPort(binding) {
       });
     }
 
-    _write(chunk, encoding, callback) {
-      const send = () => {
-        if (this.#state !== 'open' && this.#state !== 'closing') {
-          callback(notOpen(this.path, 'write'));
-          return;
-        }
-        binding.write(this.#fd, chunk, (error) => callback(error ? describeError(error) : null));
-      };
-      // Written before the port was open: sent once it is.
-      if (this.#state === 'opening') {
-        this.#opening.then(send, () => callback(notOpen(this.path, 'write')));
-        return;
-      }
-      send();
-    }
-
-    // After close() or destroy(), a write is refused with the port's own
-    // words rather than the stream's.
+    // Numbers each chunk and keeps the caller's callback apart from the
+    // stream's, so that a write discarded by flush() is reported to its own
+    // callback without failing the stream.
     write(chunk, encoding, callback) {
-      if (this.#state === 'closing' || this.#state === 'closed') {
-        const done = typeof encoding === 'function' ? encoding : callback;
-        if (done) process.nextTick(done, notOpen(this.path, 'write'));
+      if (typeof encoding === 'function') {
+        callback = encoding;
+        encoding = undefined;
+      }
+      if (!this.#live()) {
+        const error = notOpen(this.path, 'write');
+        process.nextTick(() => {
+          if (typeof callback === 'function') callback(error);
+          // A destroyed stream has said its last word; any other port that
+          // does not take writes says so, and stays as it was.
+          if (!this.destroyed) this.emit('error', error);
+        });
         return false;
       }
-      return super.write(chunk, encoding, callback);
+      // After the program's own end(), the stream refuses as streams do.
+      if (this.writableEnded) return super.write(chunk, encoding, callback);
+      const record = { number: ++this.#writeCount, discarded: false };
+      let settle;
+      const settled = new Promise((resolve) => { settle = resolve; });
+      const done = (error) => {
+        settle();
+        if (typeof callback === 'function') callback(!error && record.discarded ? flushed(this.path) : error);
+      };
+      this.#queued.push(record);
+      let result;
+      try {
+        result = super.write(chunk, encoding, done);
+      } catch (error) {
+        // Refused before it was queued (not a Buffer or string, say).
+        this.#queued.splice(this.#queued.indexOf(record), 1);
+        settle();
+        throw error;
+      }
+      this.#lastWrite = settled;
+      return result;
     }
 
-    // Stops reading, lets the writes already queued finish or fail, closes
-    // the handle and ends the readable side. A second call gets the same
-    // promise; a port that never opened closes at once.
-    close() {
-      if (this.#closing) return this.#closing;
-      this.#closing = (async () => {
-        if (this.#state === 'opening') await this.#opening.catch(() => {});
-        if (this.#state !== 'open') {
-          this.#state = 'closed';
-          this.destroy();
+    _write(chunk, encoding, callback) {
+      this.#send(this.#queued.shift(), chunk, callback);
+    }
+
+    #send(record, chunk, callback) {
+      // Written before the port was open: sent once it is.
+      if (this.#state === 'opening') {
+        this.#ready.then(() => this.#send(record, chunk, callback));
+        return;
+      }
+      if (record.number <= this.#discardUpTo) {
+        record.discarded = true;
+        callback();
+        return;
+      }
+      if (this.#flushing) {
+        this.#flushing.then(() => this.#send(record, chunk, callback));
+        return;
+      }
+      if (this.#fd === null || this.destroyed) {
+        callback(notOpen(this.path, 'write'));
+        return;
+      }
+      binding.write(this.#fd, chunk, (error) => {
+        if (error && record.number <= this.#discardUpTo) {
+          // With the driver when the flush came, and aborted by it.
+          record.discarded = true;
+          callback();
           return;
         }
+        callback(error ? describeError(error) : null);
+      });
+    }
+
+    // Lets the writes already made go out (or fail), closes the handle and
+    // ends the readable side once the consumer has taken what was read. A
+    // second call gets the same promise; it resolves once the handle is
+    // closed, from any state, and rejects only if the addon's close fails.
+    close() {
+      if (!this.#closing) {
+        this.#closeCalled = true;
+        this.#closing = this.#close();
+      }
+      return this.#closing;
+    }
+
+    async #close() {
+      if (this.#ready) await this.#ready;
+      if (this.#state === 'open' && !this.destroyed) {
         this.#state = 'closing';
         await this.#writesDone();
-        await Promise.all(this.#controls);
-        const reading = this.#readDone;
-        await this.#closeHandle();
-        await reading;
-        this.push(null);
-        // With nobody reading, nothing would carry the stream to its end.
-        if (this.readableFlowing !== true && this.listenerCount('readable') === 0) this.destroy();
-      })();
-      return this.#closing;
+      }
+      try {
+        await this.#release();
+      } catch (error) {
+        this.#closeReported = true;
+        this.destroy();
+        throw error;
+      }
+      await this.#lastRead;
+      if (this.destroyed) return;
+      this.push(null);
+      // Nobody ever read: nothing would carry the stream to its end, so what
+      // it holds goes with it.
+      if (this.readableFlowing === null) this.destroy();
     }
 
     #writesDone() {
@@ -214,61 +343,28 @@ function createSerialPort(binding) {
       });
     }
 
-    #closeHandle() {
-      const fd = this.#fd;
-      // From here on the number belongs to the system, not to this port.
-      this.#fd = null;
-      this.#state = 'closed';
-      return call('close', fd);
+    // Closes the handle, once: after the open has settled and the control
+    // calls made while the port took them have been answered.
+    #release() {
+      if (!this.#released) {
+        this.#released = (async () => {
+          if (this.#ready) await this.#ready;
+          while (this.#controls.size > 0) await Promise.all(this.#controls);
+          const fd = this.#fd;
+          // From here on the number belongs to the system, not to this port.
+          this.#fd = null;
+          this.#state = 'closed';
+          this.#lastRead = this.#reading;
+          if (fd !== null) await call('close', fd);
+        })();
+      }
+      return this.#released;
     }
 
     _destroy(error, callback) {
-      if (this.#fd === null) {
-        // Destroyed while opening: the open, when it succeeds, closes the
-        // handle it got instead of keeping it.
-        this.#state = 'closed';
-        callback(error);
-        return;
-      }
-      this.#closeHandle().then(() => callback(error), (closeError) => callback(error || closeError));
-    }
-  }
-
-  class PortWatcher extends EventEmitter {
-    #interval;
-    #known = null;
-    #timer = null;
-    #closed = false;
-
-    constructor(interval) {
-      super();
-      this.#interval = interval;
-      this.#poll();
-    }
-
-    async #poll() {
-      let ports = null;
-      try {
-        ports = await SerialPort.list();
-      } catch (error) {
-        if (!this.#closed) this.emit('error', error);
-      }
-      if (this.#closed) return;
-      if (ports) {
-        const key = (port) => `${port.path}\u0000${port.pnpId}\u0000${port.serialNumber}`;
-        const now = new Map(ports.map((port) => [key(port), port]));
-        if (this.#known) {
-          for (const [k, port] of now) if (!this.#known.has(k)) this.emit('attach', port);
-          for (const [k, port] of this.#known) if (!now.has(k)) this.emit('detach', port);
-        }
-        this.#known = now;
-      }
-      this.#timer = setTimeout(() => this.#poll(), this.#interval);
-    }
-
-    close() {
-      this.#closed = true;
-      clearTimeout(this.#timer);
+      this.#abandon();
+      this.#release().then(() => callback(error),
+        (closeError) => callback(error || (this.#closeReported ? null : closeError)));
     }
   }
 
