@@ -5,7 +5,7 @@
 const { test, beforeEach } = require('node:test');
 const assert = require('node:assert/strict');
 const { pipeline, Writable } = require('node:stream');
-const { lintel, sim, tick, settled } = require('./support');
+const { lintel, sim, tick, settled, recordingBinding } = require('./support');
 const { createSerialPort } = require('../../lib/serialport');
 const { describeError } = require('../../lib/errors');
 
@@ -33,11 +33,17 @@ test('options are checked before anything reaches the addon, each failure naming
     [{ baudrate: 9600 }, TypeError, /option "baudrate" is unknown; did you mean baudRate\?/],
     [{ baudRate: 9600, parityBits: 1 }, TypeError, /option "parityBits" is unknown\. The options are baudRate, dataBits/],
     [null, TypeError, /options must be an object/],
+    [{ baudRate: 9600, dataBits: 5, stopBits: 2 }, RangeError, /options dataBits: 5 and stopBits: 2 cannot go together/],
+    [{ baudRate: 9600, stopBits: 1.5 }, RangeError, /options dataBits: 8 and stopBits: 1.5 cannot go together/],
+    [{ baudRate: 9600, rtsMode: 'toggle' }, TypeError, /option rtsMode: "toggle" takes effect only with rtscts: true/],
+    [{ baudRate: 9600, highWaterMark: 2 ** 24 + 1 }, RangeError, /option highWaterMark: 16777217 is not allowed; expected an integer from 1 to 16777216/],
   ];
   for (const [options, Kind, message] of cases) {
     assert.throws(make(options), (e) => e instanceof Kind && message.test(e.message), JSON.stringify(options));
   }
   assert.throws(() => new SerialPort('', { baudRate: 9600 }), { name: 'TypeError', message: /path must be a port name/ });
+  // The pairs Windows takes.
+  new SerialPort('COM3', { baudRate: 9600, dataBits: 5, stopBits: 1.5, rtscts: true, rtsMode: 'toggle', highWaterMark: 2 ** 24 });
   assert.equal(sim.port('COM3').opens, 0);
 });
 
@@ -273,7 +279,9 @@ test('watch reports ports that come and go between polls, not the ones there at 
   await tick(60);
   assert.deepEqual(seen, ['attach COM7', 'detach COM1']);
   assert.equal(seen.length, after);
-  assert.throws(() => SerialPort.watch({ interval: 0 }), RangeError);
+  for (const interval of [0, 2 ** 31, NaN, Infinity]) {
+    assert.throws(() => SerialPort.watch({ interval }), { name: 'RangeError', code: 'ERR_OUT_OF_RANGE', message: /"interval"/ });
+  }
 });
 
 test('destroyed while opening, a port closes the handle the open then gets; a closed port cannot reopen', async () => {
@@ -288,4 +296,190 @@ test('destroyed while opening, a port closes the handle the open then gets; a cl
   assert.equal(sim.port('COM3').openHandles, 0);
   assert.equal(port.isOpen, false);
   await assert.rejects(port.open(), /opened and closed before/);
+});
+
+// Rejections nobody handled and throws nobody caught, from any test here.
+const unhandled = [];
+process.on('unhandledRejection', (reason) => unhandled.push(reason));
+process.on('uncaughtException', (error) => unhandled.push(error));
+
+// Resolves once 'close' has come, then waits a little more so that a second
+// one would be seen too.
+async function closeEvents(port, counted) {
+  for (let i = 0; i < 200 && counted() === 0; i++) await tick(5);
+  await tick(20);
+  return counted();
+}
+
+test('close() resolves once the handle is closed, from every state; nothing reaches a closed number', async () => {
+  const writeFails = () => sim.failNext('WriteFileEx', 31);
+  const rows = [
+    // [state, set it up, what close() gives, the port's 'error' events, handles left]
+    ['never opened', async () => {}, 'resolves', []],
+    ['before open() settles', async (port) => { port.open(); }, 'resolves', []],
+    ['after a failed open', async (port) => { sim.hide('COM3'); await port.open().catch(() => {}); }, 'resolves', []],
+    ['after destroy()', async (port) => { await port.open(); port.destroy(); }, 'resolves', []],
+    ['destroyed while opening', async (port) => { port.open().catch(() => {}); port.destroy(); }, 'resolves', []],
+    ['while a write is failing', async (port) => { await port.open(); writeFails(); port.write('x', () => {}); }, 'resolves', ['ERROR_GEN_FAILURE']],
+    ['while the device is unplugged', async (port) => {
+      // A held write keeps close() waiting until the device goes.
+      sim.configurePort('COM3', { holdWrites: true });
+      await port.open(); port.resume(); port.write('held', () => {}); await tick(10);
+      setTimeout(() => sim.unplugPort('COM3', { pendingError: 1167 }), 5);
+    }, 'resolves', ['ERROR_DEVICE_NOT_CONNECTED']],
+    ['twice at once', async (port) => { await port.open(); port.close(); }, 'resolves', []],
+    ['after an open listener threw', async (port) => {
+      port.once('open', () => { throw new Error('listener'); });
+      const error = await port.open().catch((e) => e);
+      assert.equal(error.message, 'listener');
+    }, 'resolves', []],
+    ['with a held write, by destroy()', async (port) => {
+      sim.configurePort('COM3', { holdWrites: true });
+      await port.open(); port.write('held', () => {}); await tick(10);
+      setTimeout(() => port.destroy(), 0);
+    }, 'resolves', []],
+    // The system's refusal leaves its handle as the system says.
+    ['when the addon cannot close', async (port) => { await port.open(); sim.failNext('CloseHandle', 6); }, 'Invalid handle', [], 1],
+  ];
+  for (const [state, setUp, outcome, expectedErrors, handlesLeft = 0] of rows) {
+    sim.reset();
+    sim.createPort('COM3');
+    const recorder = recordingBinding();
+    const Port = createSerialPort(recorder.binding);
+    const port = new Port('COM3', { baudRate: 9600 });
+    let closes = 0;
+    const errors = [];
+    port.on('close', () => closes++);
+    port.on('error', (e) => errors.push(e.code));
+    await setUp(port);
+    const result = await port.close().then(() => 'resolves', (e) => { assert.equal(e.code, 'EBADF', state); return 'Invalid handle'; });
+    assert.equal(result, outcome, state);
+    assert.equal(await closeEvents(port, () => closes), 1, `${state}: one 'close'`);
+    // Late calls: refused by the port, and nothing reaches the addon.
+    const late = await Promise.all([port.getBaudRate(), port.set({ dtr: true }), port.drain()].map((p) => p.catch((e) => e.code)));
+    assert.deepEqual(late, ['ERR_PORT_NOT_OPEN', 'ERR_PORT_NOT_OPEN', 'ERR_PORT_NOT_OPEN'], state);
+    await tick(10);
+    assert.deepEqual(recorder.stale, [], `${state}: calls on a closed number`);
+    assert.equal(sim.port('COM3').openHandles, handlesLeft, `${state}: handles left open`);
+    assert.equal(port.isOpen, false, state);
+    assert.deepEqual(errors, expectedErrors, state);
+  }
+  assert.deepEqual(unhandled, []);
+});
+
+test('control calls made before close() in the same tick run first; those after it are refused', async () => {
+  sim.createPort('COM3');
+  const recorder = recordingBinding();
+  const port = new (createSerialPort(recorder.binding))('COM3', { baudRate: 9600 });
+  // Made while the port is still opening: they wait for it.
+  port.open();
+  const before = [port.set({ dtr: false }), port.update({ baudRate: 19200 }), port.getBaudRate(), port.flush(), port.drain()];
+  const closing = port.close();
+  const after = [port.get(), port.set({ rts: true }), new Promise((resolve) => port.write('late', resolve))]
+    .map((p) => p.catch((e) => e));
+  const errors = [];
+  port.on('error', (e) => errors.push(e.code));
+  const results = await Promise.all(before.map((p) => p.then((v) => v ?? 'ok', (e) => e.message)));
+  assert.deepEqual(results, ['ok', 'ok', { baudRate: 19200 }, 'ok', 'ok']);
+  assert.deepEqual((await Promise.all(after)).map((e) => e.code), Array(3).fill('ERR_PORT_NOT_OPEN'));
+  await closing;
+  assert.equal(port.options.baudRate, 19200, 'options follow update()');
+  assert.deepEqual(errors, ['ERR_PORT_NOT_OPEN'], 'the refused write is reported as an error too');
+  assert.deepEqual(recorder.calls.slice(-1), ['close']);
+  assert.deepEqual(recorder.stale, []);
+  // destroy() waits as close() does for the control calls it finds in flight.
+  sim.createPort('COM4');
+  const other = await new (createSerialPort(recorder.binding))('COM4', { baudRate: 9600 });
+  await other.open();
+  const inFlight = [other.set({ brk: false }), other.getBaudRate()];
+  other.destroy();
+  assert.deepEqual(await Promise.all(inFlight), [undefined, { baudRate: 9600 }]);
+  assert.deepEqual(recorder.stale, []);
+});
+
+// A port of the recording binding, open.
+async function recordedPort(options = { baudRate: 9600 }) {
+  const recorder = recordingBinding();
+  const port = new (createSerialPort(recorder.binding))('COM3', options);
+  await port.open();
+  return { port, recorder };
+}
+
+test('a consumer slower than the device at the moment of close gets every byte read, then the end; pipeline calls back', async () => {
+  sim.createPort('COM3');
+  const { port, recorder } = await recordedPort({ baudRate: 9600, highWaterMark: 64 });
+  const got = [];
+  const slow = new Writable({
+    highWaterMark: 1,
+    write(chunk, encoding, callback) { got.push(chunk); setTimeout(callback, 15); },
+  });
+  let closes = 0;
+  port.on('close', () => closes++);
+  const piped = new Promise((resolve) => pipeline(port, slow, resolve));
+  for (let i = 0; i < 8; i++) {
+    sim.feed('COM3', Buffer.alloc(40, 65 + i));
+    await tick(2);
+  }
+  // The consumer holds back: the stream has bytes it has not handed on.
+  assert.equal(port.readableFlowing, false);
+  assert.ok(port.readableLength > 0, `bytes waiting in the stream: ${port.readableLength}`);
+  await port.close();
+  assert.equal(await piped, undefined, 'pipeline called back without an error');
+  assert.equal(closes, 1);
+  const read = Buffer.concat(recorder.reads);
+  assert.ok(Buffer.concat(got).equals(read), `delivered ${Buffer.concat(got).length} of ${read.length} bytes read`);
+  // What was read is what the device sent, from its start, in order.
+  const sent = Buffer.concat(Array.from({ length: 8 }, (_, i) => Buffer.alloc(40, 65 + i)));
+  assert.ok(read.length > 64 && sent.subarray(0, read.length).equals(read));
+  assert.deepEqual(recorder.stale, []);
+});
+
+test('flush discards the writes made before it and keeps the stream; drain waits for every write made before it', async () => {
+  sim.createPort('COM3');
+  sim.configurePort('COM3', { holdWrites: true });
+  const { port, recorder } = await recordedPort();
+  const errors = [];
+  port.on('error', (e) => errors.push(e));
+  // Received and not yet read: the stream's own buffer, which flush leaves.
+  sim.feed('COM3', Buffer.from('kept'));
+  port.once('readable', () => {});
+  await tick(20);
+  const outcome = (text) => new Promise((resolve) => port.write(text, (e) => resolve(e ? e.code : 'sent')));
+  // One with the driver, held by flow control; two queued in the stream.
+  const before = [outcome('one'), outcome('two'), outcome('three')];
+  await tick(10);
+  await port.flush();
+  sim.configurePort('COM3', { holdWrites: false });
+  const order = [];
+  const after = ['four', 'five', 'six'].map((text) => outcome(text).then((r) => { order.push(text); return r; }));
+  await port.drain().then(() => order.push('drained'));
+  assert.deepEqual(await Promise.all(before), ['ERR_PORT_FLUSHED', 'ERR_PORT_FLUSHED', 'ERR_PORT_FLUSHED']);
+  assert.deepEqual(await Promise.all(after), ['sent', 'sent', 'sent']);
+  assert.deepEqual(order, ['four', 'five', 'six', 'drained']);
+  assert.equal(sim.takeWritten('COM3').toString(), 'fourfivesix');
+  assert.equal(port.read().toString(), 'kept');
+  assert.deepEqual(errors, []);
+  assert.equal(port.destroyed, false);
+  // drain goes to the addon only after the last write has called back.
+  assert.deepEqual(recorder.calls.filter((n) => n === 'write' || n === 'drain' || n === 'flush'),
+    ['write', 'flush', 'write', 'write', 'write', 'drain']);
+  await port.close();
+});
+
+test('writes: refused with a code on a port not open, which can still be opened; made while opening, sent in order', async () => {
+  sim.createPort('COM3');
+  const port = new SerialPort('COM3', { baudRate: 9600 });
+  const errors = [];
+  port.on('error', (e) => errors.push(e.code));
+  const refused = await new Promise((resolve) => port.write('too early', resolve));
+  assert.equal(refused.code, 'ERR_PORT_NOT_OPEN');
+  assert.deepEqual(errors, ['ERR_PORT_NOT_OPEN']);
+  assert.equal(port.destroyed, false);
+  const opening = port.open();
+  const sent = ['a', 'b', 'c'].map((text) => new Promise((resolve) => port.write(text, resolve)));
+  await opening;
+  assert.deepEqual(await Promise.all(sent), [null, null, null]);
+  assert.equal(sim.takeWritten('COM3').toString(), 'abc');
+  await port.close();
+  assert.equal(sim.port('COM3').opens, 1);
 });

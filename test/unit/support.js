@@ -43,4 +43,41 @@ async function settled() {
   return sim.handles();
 }
 
-module.exports = { lintel, sim, call, openPort, assertFailure, tick, settled, buildDir, root, sanitized };
+// The addon's functions, passed through, with a record of every call that
+// carried a handle number this binding's own opens had not given, or had
+// given and since closed: on Windows that number may be someone else's.
+// It also keeps the bytes each successful read delivered, in order.
+function recordingBinding(binding = lintel) {
+  const live = new Set();
+  const stale = [];
+  const reads = [];
+  const calls = [];
+  const wrapped = {};
+  for (const name of Object.keys(binding)) {
+    wrapped[name] = (...args) => {
+      const last = args.length - 1;
+      const callback = args[last];
+      calls.push(name);
+      if (name === 'open') {
+        args[last] = (error, fd) => {
+          if (!error) live.add(fd);
+          callback(error, fd);
+        };
+      } else if (name !== 'list') {
+        if (!live.has(args[0])) stale.push(`${name}(${args[0]})`);
+        if (name === 'close') live.delete(args[0]);
+        if (name === 'read') {
+          const [, buffer, offset] = args;
+          args[last] = (error, count) => {
+            if (!error && count > 0) reads.push(Buffer.from(buffer.subarray(offset, offset + count)));
+            callback(error, count);
+          };
+        }
+      }
+      return binding[name](...args);
+    };
+  }
+  return { binding: wrapped, stale, live, reads, calls };
+}
+
+module.exports = { lintel, sim, call, openPort, assertFailure, tick, settled, recordingBinding, buildDir, root, sanitized };
