@@ -199,9 +199,10 @@ function createSerialPort(binding) {
       this.#pump();
     }
 
+    // From close() on, no new read: the one in flight completes (or is ended
+    // by the closing), and what the driver still holds goes with the handle.
     #pump() {
-      if (this.#fd === null || this.#reading || !this.#wantsData || this.destroyed) return;
-      if (this.#state !== 'open' && this.#state !== 'closing') return;
+      if (this.#state !== 'open' || this.#closeCalled || this.#reading || !this.#wantsData || this.destroyed) return;
       const buffer = this.#readBuffer;
       this.#reading = new Promise((settle) => {
         binding.read(this.#fd, buffer, 0, buffer.length, (error, count) => {
@@ -330,10 +331,12 @@ function createSerialPort(binding) {
       if (this.readableFlowing === null) this.destroy();
     }
 
+    // Not 'error': a refused write reports one while the writes before it
+    // are still going out; a failed write destroys the stream, and 'close'.
     #writesDone() {
       if (this.writableFinished || this.destroyed) return Promise.resolve();
       return new Promise((resolve) => {
-        const events = ['finish', 'error', 'close'];
+        const events = ['finish', 'close'];
         const done = () => {
           for (const event of events) this.removeListener(event, done);
           resolve();

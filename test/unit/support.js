@@ -52,12 +52,21 @@ function recordingBinding(binding = lintel) {
   const stale = [];
   const reads = [];
   const calls = [];
+  const transfers = { inFlight: 0 };
   const wrapped = {};
   for (const name of Object.keys(binding)) {
     wrapped[name] = (...args) => {
       const last = args.length - 1;
       const callback = args[last];
       calls.push(name);
+      if (name === 'read' || name === 'write') {
+        transfers.inFlight++;
+        const answer = args[last];
+        args[last] = (...results) => {
+          transfers.inFlight--;
+          answer(...results);
+        };
+      }
       if (name === 'open') {
         args[last] = (error, fd) => {
           if (!error) live.add(fd);
@@ -68,16 +77,17 @@ function recordingBinding(binding = lintel) {
         if (name === 'close') live.delete(args[0]);
         if (name === 'read') {
           const [, buffer, offset] = args;
+          const answer = args[last];
           args[last] = (error, count) => {
             if (!error && count > 0) reads.push(Buffer.from(buffer.subarray(offset, offset + count)));
-            callback(error, count);
+            answer(error, count);
           };
         }
       }
       return binding[name](...args);
     };
   }
-  return { binding: wrapped, stale, live, reads, calls };
+  return { binding: wrapped, stale, live, reads, calls, transfers };
 }
 
 module.exports = { lintel, sim, call, openPort, assertFailure, tick, settled, recordingBinding, buildDir, root, sanitized };
