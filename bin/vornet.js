@@ -2,14 +2,28 @@
 'use strict';
 // vornet list [--json]          the serial ports, as a table or as JSON
 // vornet term PORT [--baud N]   a small terminal on a port; Ctrl-C leaves
-const { SerialPort } = require('../lib/index.js');
+// vornet --help                 the usage
 
 const usage = 'usage: vornet list [--json] | vornet term <port> [--baud <rate>]';
+const help = `${usage}
+
+  list            the serial ports: path, manufacturer, serial number, VID:PID, friendly name
+  list --json     the same records as JSON, with null for what is unknown
+  term <port>     copies the port to standard output and standard input to the port;
+                  a piped input is sent whole, then the program leaves once it has gone
+  --baud <rate>   the baud rate of term (also --baud=<rate>); 9600 if not given
+  -h, --help      this text
+
+Ctrl-C closes the port and leaves; a second Ctrl-C leaves at once.
+`;
 
 function refuse(message) {
   process.stderr.write(`${message ? `vornet: ${message}\n` : ''}${usage}\n`);
   process.exit(2);
 }
+
+// The message of a failure, with its code where it has one.
+const describe = (error, where = '') => `vornet: ${where}${error.message}${error.code ? ` (${error.code})` : ''}\n`;
 
 function table(ports) {
   const rows = [['PATH', 'MANUFACTURER', 'SERIAL NUMBER', 'VID:PID', 'FRIENDLY NAME']];
@@ -21,62 +35,117 @@ function table(ports) {
   return rows.map((row) => row.map((cell, column) => cell.padEnd(widths[column])).join('  ').trimEnd()).join('\n');
 }
 
+// Loaded only for a command that needs the port, so that the usage and its
+// refusals work wherever Node runs.
+const layer = () => require('../lib/index.js').SerialPort;
+
 async function list(args) {
-  const json = args.includes('--json');
-  if (args.some((arg) => arg !== '--json')) refuse(`unknown argument ${args.find((arg) => arg !== '--json')}`);
-  const ports = await SerialPort.list();
-  process.stdout.write(json ? `${JSON.stringify(ports, (k, v) => (v === undefined ? null : v), 2)}\n`
+  for (const arg of args) if (arg !== '--json') refuse(`unknown argument ${arg}`);
+  const ports = await layer().list();
+  process.stdout.write(args.includes('--json') ? `${JSON.stringify(ports, (k, v) => (v === undefined ? null : v), 2)}\n`
     : ports.length === 0 ? 'no serial ports\n' : `${table(ports)}\n`);
 }
 
-async function term(args) {
+function termArguments(args) {
   let path;
-  let baudRate = 9600;
+  let baud = '9600';
   for (let i = 0; i < args.length; i++) {
-    if (args[i] === '--baud') {
-      baudRate = Number(args[++i]);
-      if (!Number.isInteger(baudRate) || baudRate <= 0) refuse(`--baud wants a positive integer, not ${args[i]}`);
-    } else if (args[i].startsWith('-') || path) {
-      refuse(`unknown argument ${args[i]}`);
+    const arg = args[i];
+    if (arg === '--baud') {
+      if (i + 1 >= args.length) refuse('--baud wants a rate, such as --baud 115200');
+      baud = args[++i];
+    } else if (arg.startsWith('--baud=')) {
+      baud = arg.slice('--baud='.length);
+    } else if (arg.startsWith('-') || path !== undefined) {
+      refuse(`unknown argument ${arg}`);
     } else {
-      path = args[i];
+      path = arg;
     }
   }
-  if (!path) refuse('term needs a port, such as COM3');
-  const port = await SerialPort.open(path, { baudRate });
-  process.stderr.write(`vornet: connected to ${path} at ${baudRate} baud; Ctrl-C leaves\n`);
-  let leaving = false;
-  const leave = async () => {
-    if (leaving) return;
-    leaving = true;
-    process.stdin.pause();
-    await port.close();
-    process.stderr.write(`vornet: closed ${path}\n`);
-    process.exit(0);
-  };
-  port.on('data', (chunk) => process.stdout.write(chunk));
-  port.on('error', (error) => {
-    process.stderr.write(`vornet: ${path}: ${error.message}${error.code ? ` (${error.code})` : ''}\n`);
-    process.exit(1);
-  });
-  process.on('SIGINT', leave);
-  // Keys go out as they are typed; Ctrl-C then arrives as a byte, not a signal.
-  if (process.stdin.isTTY) process.stdin.setRawMode(true);
-  process.stdin.on('data', (chunk) => {
-    const stop = chunk.indexOf(0x03);
-    if (stop >= 0) {
-      if (stop > 0) port.write(chunk.subarray(0, stop));
-      leave();
-      return;
-    }
-    port.write(chunk);
-  });
+  if (path === undefined) refuse('term needs a port, such as COM3');
+  const baudRate = Number(baud);
+  if (!/^\d+$/.test(baud) || !Number.isInteger(baudRate) || baudRate <= 0 || baudRate > 0xFFFFFFFF) {
+    refuse(`--baud wants a positive integer, not ${baud}`);
+  }
+  return { path, baudRate };
 }
 
-const [command, ...rest] = process.argv.slice(2);
-const commands = { list, term };
-if (!commands[command]) refuse(command ? `unknown command ${command}` : '');
-commands[command](rest).catch((error) => {
-  process.stderr.write(`vornet: ${error.message}${error.code ? ` (${error.code})` : ''}\n`);
+async function term(args) {
+  const { path, baudRate } = termArguments(args);
+  const port = await layer().open(path, { baudRate });
+  const { stdin, stdout, stderr } = process;
+  stderr.write(`vornet: connected to ${path} at ${baudRate} baud; Ctrl-C leaves\n`);
+
+  // Keys go out as they are typed; Ctrl-C then arrives as a byte, not a
+  // signal. The console is given back on every way out.
+  const raw = Boolean(stdin.isTTY) && typeof stdin.setRawMode === 'function';
+  let restored = !raw;
+  const restore = () => {
+    if (restored) return;
+    restored = true;
+    try { stdin.setRawMode(false); } catch { /* the console is gone already */ }
+  };
+  process.on('exit', restore);
+  const leaveNow = (status, message) => {
+    restore();
+    if (message) stderr.write(message);
+    process.exit(status);
+  };
+
+  let leaving = false;
+  // The first Ctrl-C (or the end of a piped input) closes the port, which
+  // lets what was typed go out first; a second one leaves without waiting.
+  const leave = () => {
+    if (leaving) {
+      leaveNow(130, `vornet: left ${path} without waiting for it to close\n`);
+      return;
+    }
+    leaving = true;
+    stdin.pause();
+    port.close().then(() => leaveNow(0, `vornet: closed ${path}\n`), (error) => leaveNow(1, describe(error, `${path}: `)));
+  };
+
+  port.on('error', (error) => leaveNow(1, describe(error, `${path}: `)));
+  port.on('data', (chunk) => {
+    if (!stdout.write(chunk)) {
+      port.pause();
+      stdout.once('drain', () => port.resume());
+    }
+  });
+  process.on('SIGINT', leave);
+  if (raw) stdin.setRawMode(true);
+  stdin.on('data', (chunk) => {
+    if (leaving) {
+      if (raw && chunk.includes(0x03)) leave();
+      return;
+    }
+    const stop = raw ? chunk.indexOf(0x03) : -1;
+    const keys = stop >= 0 ? chunk.subarray(0, stop) : chunk;
+    // The port's write side is full: stop taking input until it has room.
+    if (keys.length > 0 && !port.write(keys)) {
+      stdin.pause();
+      port.once('drain', () => { if (!leaving) stdin.resume(); });
+    }
+    if (stop >= 0) leave();
+  });
+  // A piped input has been read whole: leave once all of it has been sent.
+  stdin.on('end', () => {
+    if (leaving) return;
+    port.drain().then(() => { if (!leaving) leave(); }, (error) => leaveNow(1, describe(error, `${path}: `)));
+  });
+  stdin.resume();
+}
+
+const commands = new Map([['list', list], ['term', term]]);
+const args = process.argv.slice(2);
+if (args.includes('--help') || args.includes('-h')) {
+  process.stdout.write(help);
+  process.exit(0);
+}
+const [command, ...rest] = args;
+if (command === undefined) refuse('');
+if (!commands.has(command)) refuse(command.startsWith('-') ? `unknown option ${command}` : `unknown command ${command}`);
+commands.get(command)(rest).catch((error) => {
+  process.stderr.write(describe(error));
   process.exit(1);
 });
