@@ -89,47 +89,106 @@ eachArch(test, 'vornet list --json prints the fixture; bad arguments print the u
   const table = await runWindows(tool, ['list'], { arch, cwd: dir });
   assert.match(table.stdout, /^PATH +MANUFACTURER +SERIAL NUMBER +VID:PID +FRIENDLY NAME\n/);
   assert.match(table.stdout, /\nCOM62 +FTDI +A50285BI +0403:6001 +USB Serial Port \(COM62\)\n/);
-  const bad = await runWindows(tool, ['lsit'], { arch, cwd: dir });
-  assert.equal(bad.status, 2);
-  assert.equal(bad.stderr.trim().split('\n').pop(), 'usage: vornet list [--json] | vornet term <port> [--baud <rate>]');
+  const usage = 'usage: vornet list [--json] | vornet term <port> [--baud <rate>]';
+  // [arguments, exit status, where the usage goes, the line before it]
+  const cases = [
+    [['lsit'], 2, 'stderr', 'vornet: unknown command lsit'],
+    [['toString'], 2, 'stderr', 'vornet: unknown command toString'],
+    [['term', pairs[arch].a, '--speed', '9600'], 2, 'stderr', 'vornet: unknown argument --speed'],
+    [['term', pairs[arch].a, '--baud=fast'], 2, 'stderr', 'vornet: --baud wants a positive integer, not fast'],
+    [['--help'], 0, 'stdout', undefined],
+  ];
+  for (const [args, status, stream, before] of cases) {
+    const run = await runWindows(tool, args, { arch, cwd: dir });
+    assert.equal(run.status, status, `${args.join(' ')}: ${run.stderr}`);
+    const lines = run[stream].trim().split('\n');
+    if (before) assert.deepEqual(lines.slice(-2), [before, usage], args.join(' '));
+    else assert.equal(lines[0], usage);
+  }
 });
 
-eachArch(test, 'vornet term passes a line each way and closes the port on Ctrl-C', {}, async (arch) => {
-  const { a, unixB } = pairs[arch];
-  const input = path.join(dir, `term-input-${arch}`);
-  fs.writeFileSync(input, 'hello from the keyboard\n');
+// vornet term of the installed package as a child process, its standard
+// input given by VORNET_STDIN; resolves with its status and output. Wine's
+// console turns a SIGINT to node.exe into Ctrl-C (a 0x03 written to a
+// pseudo-terminal as its input does not get through), so `interrupt` sends
+// one to the node.exe process itself: the child of the wine-node script.
+function term(arch, args, input) {
   const tool = path.join(dir, 'node_modules', 'vornet', 'bin', 'vornet.js');
-  const child = spawn(path.join(root, 'scripts', 'wine-node'), ['--arch', arch, windowsPathOf(tool), 'term', a, '--baud', '38400'],
+  const child = spawn(path.join(root, 'scripts', 'wine-node'), ['--arch', arch, windowsPathOf(tool), 'term', ...args],
     { cwd: dir, env: { ...process.env, VORNET_STDIN: input } });
   let stdout = '';
   let stderr = '';
   child.stdout.on('data', (d) => { stdout += d; });
   child.stderr.on('data', (d) => { stderr += d; });
-  const exited = new Promise((resolve) => child.on('close', resolve));
-  // The far end, from the Unix side of the pair.
-  const far = fs.openSync(unixB, 'r+');
+  const exited = new Promise((resolve) => child.on('close', (status) => resolve({ status, stdout, stderr })));
+  const interrupt = () => {
+    const nodeExe = fs.readFileSync(`/proc/${child.pid}/task/${child.pid}/children`, 'utf8').trim().split(/\s+/)[0];
+    process.kill(Number(nodeExe), 'SIGINT');
+  };
+  return { exited, interrupt, stop: () => child.kill() };
+}
+
+// Reads the far end of a pair until it has `size` bytes or the time is up.
+async function hear(device, size, ms) {
+  const far = fs.openSync(device, 'r+');
   try {
-    let heard = '';
-    const deadline = Date.now() + (arch === 'x64' ? 20000 : 90000);
-    const chunk = Buffer.alloc(256);
-    while (!heard.includes('\n') && Date.now() < deadline) {
-      const n = await new Promise((resolve) => fs.read(far, chunk, 0, 256, null, (e, count) => resolve(e ? 0 : count)));
-      heard += chunk.toString('latin1', 0, n);
+    const parts = [];
+    let got = 0;
+    const deadline = Date.now() + ms;
+    const chunk = Buffer.alloc(65536);
+    while (got < size && Date.now() < deadline) {
+      const n = await new Promise((resolve) => fs.read(far, chunk, 0, chunk.length, null, (e, count) => resolve(e ? 0 : count)));
+      parts.push(Buffer.from(chunk.subarray(0, n)));
+      got += n;
     }
-    assert.equal(heard, 'hello from the keyboard\n');
-    fs.writeSync(far, 'hello from the port\n');
-    await new Promise((resolve) => setTimeout(resolve, arch === 'x64' ? 1000 : 5000));
-    // Ctrl-C reaches a console program under Wine as SIGINT; sent to node.exe
-    // itself, not to the script that started it.
-    spawn('pkill', ['-INT', '-f', `node\\.exe .*vornet\\.js term ${a} `]);
-    const status = await exited;
-    assert.equal(status, 0, stderr);
-    assert.equal(stdout, 'hello from the port\n');
-    assert.match(stderr, new RegExp(`connected to ${a} at 38400 baud`));
-    assert.match(stderr, new RegExp(`closed ${a}`));
+    return Buffer.concat(parts);
   } finally {
     fs.closeSync(far);
-    child.kill();
+  }
+}
+
+const slow = (arch, ms) => (arch === 'x64' ? ms : ms * 5);
+const keyboards = pairsByArch(75, 76);
+after(() => keyboards.down());
+
+eachArch(test, 'vornet term sends a piped file whole at --baud=N and exits 0 once it has gone', {}, async (arch) => {
+  const { a, unixB } = pairs[arch];
+  const input = path.join(dir, `term-file-${arch}`);
+  const text = Buffer.from(Array.from({ length: 20000 }, (_, i) => `line ${i}\n`).join(''));
+  fs.writeFileSync(input, text);
+  const running = term(arch, [a, '--baud=115200'], input);
+  const heard = await hear(unixB, text.length, slow(arch, 30000));
+  const run = await running.exited;
+  assert.equal(run.status, 0, run.stderr);
+  assert.equal(heard.length, text.length);
+  assert.ok(heard.equals(text), 'every byte, in order');
+  assert.match(run.stderr, new RegExp(`connected to ${a} at 115200 baud`));
+  assert.match(run.stderr, new RegExp(`closed ${a}`));
+});
+
+eachArch(test, 'vornet term on a console passes keys and a line each way and closes the port at Ctrl-C', {}, async (arch) => {
+  const { a, unixB } = pairs[arch];
+  // The keyboard: a pseudo-terminal, which node.exe takes for a console.
+  const running = term(arch, [a, '--baud', '38400'], keyboards[arch].unixA);
+  try {
+    const typing = fs.openSync(keyboards[arch].unixB, 'r+');
+    // Typed once the program is there to read it; earlier keys wait in the terminal.
+    fs.writeSync(typing, 'hello from the keyboard\n');
+    fs.closeSync(typing);
+    const heard = await hear(unixB, 24, slow(arch, 20000));
+    assert.equal(heard.toString().replace(/\r/g, '\n'), 'hello from the keyboard\n');
+    const far = fs.openSync(unixB, 'r+');
+    fs.writeSync(far, 'hello from the port\n');
+    fs.closeSync(far);
+    await new Promise((resolve) => setTimeout(resolve, slow(arch, 1000)));
+    running.interrupt();
+    const run = await running.exited;
+    assert.equal(run.status, 0, run.stderr);
+    assert.equal(run.stdout, 'hello from the port\n');
+    assert.match(run.stderr, new RegExp(`connected to ${a} at 38400 baud`));
+    assert.match(run.stderr, new RegExp(`closed ${a}\n$`));
+  } finally {
+    running.stop();
   }
 });
 
@@ -145,4 +204,30 @@ eachArch(test, 'the list example runs as a user would copy it', {}, async (arch)
     'COM64  USB-SERIAL CH340 (COM64) USB 1A86:7523 serial 5&1A2B3C4D&0&2',
     'COM61  Arduino Uno (COM61) USB 2341:0043 serial 85736323838351F0E1A1',
   ]);
+});
+
+// Last, as it leaves its pair with data the far end never read.
+eachArch(test, 'vornet term leaves at a second Ctrl-C while the first waits for writes the port cannot send', {}, async (arch) => {
+  const { a } = pairs[arch];
+  const offset = arch === 'x64' ? 0 : 100;
+  // The far end stops taking bytes: its socat is stopped, so the
+  // pseudo-terminal fills and the port's writes stay pending.
+  const socat = Number(fs.readFileSync(path.join(root, 'build', 'ptys', `pair-${59 + offset}-${60 + offset}.pid`), 'utf8'));
+  const input = path.join(dir, `term-stuck-${arch}`);
+  fs.writeFileSync(input, Buffer.alloc(1 << 20, 'x'));
+  process.kill(socat, 'SIGSTOP');
+  const running = term(arch, [a], input);
+  try {
+    await new Promise((resolve) => setTimeout(resolve, slow(arch, 4000)));
+    running.interrupt();
+    await new Promise((resolve) => setTimeout(resolve, slow(arch, 1500)));
+    running.interrupt();
+    const run = await running.exited;
+    assert.equal(run.status, 130, run.stderr);
+    assert.match(run.stderr, new RegExp(`connected to ${a} at 9600 baud`));
+    assert.match(run.stderr, new RegExp(`left ${a} without waiting for it to close\n$`));
+  } finally {
+    process.kill(socat, 'SIGCONT');
+    running.stop();
+  }
 });

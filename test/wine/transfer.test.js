@@ -37,3 +37,13 @@ eachArch(test, 'a write, a read and an update in flight at close never reach the
   assert.ok(rounds >= 20, `only ${rounds} rounds`);
   assert.ok(sameNumber >= 10, 'Windows handed the number out again');
 });
+
+eachArch(test, 'SerialPort closed while its pipeline consumer is behind: every byte read reaches it, then the end', {}, async (arch) => {
+  const run = await runWindows('slow-close.js', [pairs[arch].a, pairs[arch].b], { arch });
+  assert.equal(run.status, 0, run.stderr + run.stdout);
+  const r = run.json;
+  assert.equal(r.flowing, false, 'the consumer held the port back');
+  assert.ok(r.buffered > 0, `bytes waiting in the stream at close: ${r.buffered}`);
+  assert.ok(r.read > r.buffered && r.read < 4000, `read ${r.read} of 4000 bytes`);
+  assert.deepEqual([r.deliveredIsRead, r.readIsSentPrefix, r.pipelineError, r.closes], [true, true, null, 1]);
+});
