@@ -29,11 +29,14 @@ export type RtsMode = 'enable' | 'handshake' | 'toggle';
 export interface LineSettings {
   /** Absent: 'none'. */
   parity?: Parity;
-  /** Absent: 1. */
+  /** Absent: 1. Windows takes 1.5 only with 5 data bits, and 2 only with 6 to 8 (SerialPort refuses the rest). */
   stopBits?: 1 | 1.5 | 2;
   /** CTS flow control on output, and RTS driven by rtsMode. Absent: false. */
   rtscts?: boolean;
-  /** How RTS is driven when rtscts is on. Absent: 'handshake'. */
+  /**
+   * How RTS is driven when rtscts is on. Absent: 'handshake'. open() ignores
+   * it without rtscts; SerialPort refuses it then.
+   */
   rtsMode?: RtsMode;
   /** XON/XOFF flow control on output. Absent: false. */
   xon?: boolean;
@@ -41,7 +44,7 @@ export interface LineSettings {
   xoff?: boolean;
   /** Accepted and ignored: Windows has no such switch. */
   xany?: boolean;
-  /** DTR raised while the port is open. Absent: false for open(), true for SerialPort. */
+  /** DTR raised when the port opens; Windows lowers it as the handle closes. Absent: false for open(), true for SerialPort. */
   hupcl?: boolean;
   /** Open exclusively. Absent: false for open(), true for SerialPort. */
   lock?: boolean;
@@ -124,7 +127,7 @@ export interface SerialPortOptions extends LineSettings {
   baudRate: number;
   /** Absent: 8. */
   dataBits?: 5 | 6 | 7 | 8;
-  /** Bytes one read takes at most, and the stream's buffer. Absent: 65536. */
+  /** Bytes one read takes at most, and the stream's buffer: 1 to 16777216 (16 MiB). Absent: 65536. */
   highWaterMark?: number;
 }
 
@@ -137,7 +140,12 @@ export interface LineOptions {
   dsr?: boolean;
 }
 
-/** An operational failure from the addon, its text kept and described. */
+/**
+ * An operational failure from the addon, its text kept and described. The
+ * layer's own errors carry a code only: 'ERR_PORT_NOT_OPEN' (a call on a port
+ * that is not opening or open) and 'ERR_PORT_FLUSHED' (a write that flush()
+ * discarded, reported to that write's callback alone).
+ */
 export interface PortError extends Error {
   /** 'ENOENT', 'EACCES', 'EBADF', 'EINVAL', 'ECANCELED', a Windows name such as 'ERROR_GEN_FAILURE', or 'UNKNOWN'. */
   code: string;
@@ -159,20 +167,32 @@ export class SerialPort extends Duplex {
   /** Opens the port; resolves once it is open. */
   static open(path: string, options: SerialPortOptions): Promise<SerialPort>;
   static list(): Promise<PortInfo[]>;
-  /** Polls list() every interval milliseconds (default 1000). */
+  /** Polls list() every interval milliseconds: 1 to 2147483647, default 1000. */
   static watch(options?: { interval?: number }): PortWatcher;
   constructor(path: string, options: SerialPortOptions);
   readonly path: string;
-  /** The options in effect, defaults included. */
+  /** The options in effect, defaults included; baudRate follows update(). */
   readonly options: Readonly<Required<SerialPortOptions>>;
   readonly isOpen: boolean;
+  /** Resolves once open; writes made meanwhile go out in order once it is. */
   open(): Promise<void>;
-  /** Lets queued writes finish, closes the handle and ends the stream; harmless twice. */
+  /**
+   * Lets the writes made before it go out, closes the handle and ends the
+   * stream once the consumer has taken what was read. Resolves once the
+   * handle is closed, from any state and however often it is called; rejects
+   * only with the addon's close error.
+   */
   close(): Promise<void>;
   update(options: UpdateOptions): Promise<void>;
   set(lines: LineOptions): Promise<void>;
   get(): Promise<ModemStatus>;
   getBaudRate(): Promise<BaudRate>;
+  /**
+   * Discards every write made before it (each calls back with
+   * 'ERR_PORT_FLUSHED'; the stream goes on) and what the driver has received;
+   * bytes already read into the stream stay.
+   */
   flush(): Promise<void>;
+  /** Resolves once every write made before it has reached the driver and been sent. */
   drain(): Promise<void>;
 }
