@@ -113,6 +113,10 @@ async function term(args) {
     }
   });
   process.on('SIGINT', leave);
+  // Ended from outside: the console is given back before the default way out.
+  for (const [signal, number] of [['SIGTERM', 15], ['SIGHUP', 1], ['SIGBREAK', 21]]) {
+    process.on(signal, () => leaveNow(128 + number, `vornet: ${signal}\n`));
+  }
   if (raw) stdin.setRawMode(true);
   stdin.on('data', (chunk) => {
     if (leaving) {
