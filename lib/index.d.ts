@@ -202,6 +202,5 @@ export interface FrameTooLongError extends Error {
  */
 export class DelimiterParser extends StreamTransform {
   constructor(options?: DelimiterParserOptions);
-  read(size?: number): Buffer | null;
   [Symbol.asyncIterator](): AsyncIterableIterator<Buffer>;
 }
