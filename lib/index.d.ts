@@ -196,3 +196,31 @@ export class SerialPort extends Duplex {
   /** Resolves once every write made before it has reached the driver and been sent. */
   drain(): Promise<void>;
 }
+
+import { Transform as StreamTransform } from 'node:stream';
+
+/** The options of DelimiterParser: only these keys, each checked. */
+export interface DelimiterParserOptions {
+  /** What ends a frame; a string is taken as UTF-8. Absent: '\n'. */
+  delimiter?: string | Uint8Array;
+  /** Frames end with their delimiter. Absent: false. */
+  includeDelimiter?: boolean;
+  /** Bytes a frame may hold, its delimiter not counted, 1 to 2^30; a longer one fails the stream with ERR_FRAME_TOO_LONG. Absent: 65536. */
+  maxLength?: number;
+}
+
+/** The error of a frame longer than maxLength. */
+export interface FrameTooLongError extends Error {
+  code: 'ERR_FRAME_TOO_LONG';
+  maxLength: number;
+}
+
+/**
+ * Splits the bytes written to it on a delimiter; reads give one Buffer per
+ * frame. At the end of input, bytes after the last delimiter come as a last
+ * frame without one.
+ */
+export class DelimiterParser extends StreamTransform {
+  constructor(options?: DelimiterParserOptions);
+  [Symbol.asyncIterator](): AsyncIterableIterator<Buffer>;
+}

@@ -5,3 +5,4 @@ const lintel = require('./binding').load();
 const { createSerialPort } = require('./serialport');
 
 module.exports = { ...lintel, SerialPort: createSerialPort(lintel) };
+module.exports.DelimiterParser = require('./parsers').DelimiterParser;

@@ -6,3 +6,4 @@ const vornet = createRequire(import.meta.url)('./index.js');
 
 export const { open, update, close, flush, drain, set, get, getBaudRate, write, read, list, SerialPort } = vornet;
 export default vornet;
+export const { DelimiterParser } = vornet;

@@ -36,7 +36,8 @@ eachArch(test, 'require and import of the installed package give the eleven func
   const run = await user('exports.js', [], arch);
   assert.equal(run.status, 0, run.stderr + run.stdout);
   assert.deepEqual(run.json, {
-    arch, node: `v${nodeVersions.version}`, requireKeys: [...table, 'SerialPort'], importNames: names, same: true, functionNames: names.map(() => ''),
+    arch, node: `v${nodeVersions.version}`, requireKeys: [...table, 'SerialPort', 'DelimiterParser'], importNames: names, same: true, functionNames: names.map(() => ''),
+    layerImports: true,
     promiseKeys: names, promisesSame: true, loaded: [`prebuilds/win32-${arch}/lintel.node`],
   });
 });

@@ -13,6 +13,8 @@ const promises = require('vornet/promises');
     // import gives the very functions require gives, and the addon's names.
     same: names.every((n) => viaImport[n] === viaRequire[n]) && viaImport.default === viaRequire,
     functionNames: names.map((n) => viaRequire[n].name),
+    // The layer's classes are named exports of import too.
+    layerImports: ['SerialPort', 'DelimiterParser'].every((n) => typeof viaImport[n] === 'function' && viaImport[n] === viaRequire[n]),
     promiseKeys: Object.keys(promises),
     promisesSame: names.every((n) => promisesImport[n] === promises[n]),
     loaded: Object.keys(require.cache).filter((file) => file.endsWith('.node'))

@@ -1,0 +1,24 @@
+// Prints each line a device sends, as it comes, until Ctrl-C (or the device
+// sends "bye"). node examples/read-lines.js COM3 9600
+const { pipeline } = require('node:stream/promises');
+const { SerialPort, DelimiterParser } = require('vornet');
+
+const [path = 'COM3', baud = '9600'] = process.argv.slice(2);
+
+(async () => {
+  const port = await SerialPort.open(path, { baudRate: Number(baud) });
+  process.once('SIGINT', () => port.close());
+  // Lines end in \r\n; a device that goes on without one for 1 KiB is
+  // talking something else, and the pipeline fails with ERR_FRAME_TOO_LONG.
+  const lines = new DelimiterParser({ delimiter: '\r\n', maxLength: 1024 });
+  await pipeline(port, lines, async (frames) => {
+    for await (const line of frames) {
+      const text = line.toString('latin1');
+      console.log(`< ${text}`);
+      if (text === 'bye') await port.close();
+    }
+  });
+})().catch((error) => {
+  console.error(`${error.message} (${error.code})`);
+  process.exit(1);
+});
