@@ -1,14 +1,17 @@
 #!/usr/bin/env node
 'use strict';
 // vornet list [--json]          the serial ports, as a table or as JSON
+// vornet list --watch [--json]  the same, then the ports as they come and go
 // vornet term PORT [--baud N]   a small terminal on a port; Ctrl-C leaves
 // vornet --help                 the usage
 
-const usage = 'usage: vornet list [--json] | vornet term <port> [--baud <rate>]';
+const usage = 'usage: vornet list [--json] [--watch] | vornet term <port> [--baud <rate>]';
 const help = `${usage}
 
   list            the serial ports: path, manufacturer, serial number, VID:PID, friendly name
   list --json     the same records as JSON, with null for what is unknown
+  list --watch    then a line for each port that comes (+) or goes (-), until Ctrl-C;
+                  with --json, one JSON object a line
   term <port>     copies the port to standard output and standard input to the port;
                   a piped input is sent whole, then the program leaves once it has gone
   --baud <rate>   the baud rate of term (also --baud=<rate>); 9600 if not given
@@ -25,12 +28,13 @@ function refuse(message) {
 // The message of a failure, with its code where it has one.
 const describe = (error, where = '') => `vornet: ${where}${error.message}${error.code ? ` (${error.code})` : ''}\n`;
 
+function cells(port) {
+  const ids = port.vendorId || port.productId ? `${port.vendorId || ''}:${port.productId || ''}` : '';
+  return [port.path, port.manufacturer || '', port.serialNumber || '', ids, port.friendlyName || ''];
+}
+
 function table(ports) {
-  const rows = [['PATH', 'MANUFACTURER', 'SERIAL NUMBER', 'VID:PID', 'FRIENDLY NAME']];
-  for (const port of ports) {
-    const ids = port.vendorId || port.productId ? `${port.vendorId || ''}:${port.productId || ''}` : '';
-    rows.push([port.path, port.manufacturer || '', port.serialNumber || '', ids, port.friendlyName || '']);
-  }
+  const rows = [['PATH', 'MANUFACTURER', 'SERIAL NUMBER', 'VID:PID', 'FRIENDLY NAME'], ...ports.map(cells)];
   const widths = rows[0].map((_, column) => Math.max(...rows.map((row) => row[column].length)));
   return rows.map((row) => row.map((cell, column) => cell.padEnd(widths[column])).join('  ').trimEnd()).join('\n');
 }
@@ -39,11 +43,29 @@ function table(ports) {
 // refusals work wherever Node runs.
 const layer = () => require('../lib/index.js').SerialPort;
 
+const json = (value, indent) => JSON.stringify(value, (k, v) => (v === undefined ? null : v), indent);
+const listed = (ports, asJson) => (asJson ? `${json(ports, 2)}\n`
+  : ports.length === 0 ? 'no serial ports\n' : `${table(ports)}\n`);
+
 async function list(args) {
-  for (const arg of args) if (arg !== '--json') refuse(`unknown argument ${arg}`);
-  const ports = await layer().list();
-  process.stdout.write(args.includes('--json') ? `${JSON.stringify(ports, (k, v) => (v === undefined ? null : v), 2)}\n`
-    : ports.length === 0 ? 'no serial ports\n' : `${table(ports)}\n`);
+  for (const arg of args) if (arg !== '--json' && arg !== '--watch') refuse(`unknown argument ${arg}`);
+  const asJson = args.includes('--json');
+  if (!args.includes('--watch')) {
+    process.stdout.write(listed(await layer().list(), asJson));
+    return;
+  }
+  // The watcher's own first list is what is printed first, so that no port
+  // that comes or goes meanwhile falls between the two.
+  const watcher = layer().watch({ interval: 1000 });
+  const change = (sign, type) => (port) => process.stdout.write(asJson
+    ? `${json({ event: type, port })}\n` : `${sign} ${cells(port).filter(Boolean).join('  ')}\n`);
+  watcher.on('ready', (ports) => process.stdout.write(asJson ? `${json({ event: 'ready', ports })}\n` : listed(ports, false)));
+  watcher.on('attach', change('+', 'attach'));
+  watcher.on('detach', change('-', 'detach'));
+  await new Promise((resolve, reject) => {
+    watcher.once('error', reject);
+    process.once('SIGINT', () => { watcher.close(); resolve(); });
+  });
 }
 
 function termArguments(args) {

@@ -121,14 +121,17 @@ function watchOptions(options = {}) {
     throw new TypeError(`SerialPort.watch options must be an object; got ${show(options)}`);
   }
   for (const key of Object.keys(options)) {
-    if (key !== 'interval') throw new TypeError(`SerialPort.watch option ${JSON.stringify(key)} is unknown; the only option is interval.`);
+    if (key !== 'interval' && key !== 'unref') {
+      throw new TypeError(`SerialPort.watch option ${JSON.stringify(key)} is unknown; the options are interval and unref.`);
+    }
   }
-  const { interval = 1000 } = options;
+  const { interval = 1000, unref = false } = options;
   if (typeof interval !== 'number') fail(TypeError, 'interval', interval, 'a number of milliseconds');
   if (!(interval >= 1 && interval <= maxInterval)) {
     throw outOfRange('interval', interval, `from 1 to ${maxInterval} milliseconds`);
   }
-  return { interval };
+  if (typeof unref !== 'boolean') fail(TypeError, 'unref', unref, 'true or false');
+  return { interval, unref };
 }
 
 module.exports = { portOptions, updateOptions, lineOptions, watchOptions };

@@ -35,7 +35,7 @@ function createSerialPort(binding) {
     }
 
     static watch(options) {
-      return new PortWatcher(() => call('list'), watchOptions(options).interval);
+      return new PortWatcher(() => call('list'), watchOptions(options));
     }
 
     #options;

@@ -5,6 +5,9 @@
 const { test, beforeEach } = require('node:test');
 const assert = require('node:assert/strict');
 const { pipeline, Writable } = require('node:stream');
+const { once } = require('node:events');
+const { spawnSync } = require('node:child_process');
+const path = require('node:path');
 const { lintel, sim, tick, settled, recordingBinding } = require('./support');
 const { createSerialPort } = require('../../lib/serialport');
 const { describeError } = require('../../lib/errors');
@@ -282,6 +285,46 @@ test('watch reports ports that come and go between polls, not the ones there at 
   for (const interval of [0, 2 ** 31, NaN, Infinity]) {
     assert.throws(() => SerialPort.watch({ interval }), { name: 'RangeError', code: 'ERR_OUT_OF_RANGE', message: /"interval"/ });
   }
+  assert.throws(() => SerialPort.watch({ unref: 1 }), { name: 'TypeError', message: /option unref/ });
+});
+
+test('a watcher gives its baseline as ready, iterates its changes, closes once, and may leave the process free', async () => {
+  sim.reset();
+  sim.addDevice({ instanceId: 'ACPI\\PNP0501\\1', portName: 'COM1' });
+  const watcher = SerialPort.watch({ interval: 10 });
+  let closes = 0;
+  watcher.on('close', () => closes++);
+  const [baseline] = await once(watcher, 'ready');
+  assert.deepEqual(baseline.map((p) => p.path), ['COM1']);
+  const seen = [];
+  const iterating = (async () => {
+    for await (const { type, port } of watcher) {
+      seen.push(`${type} ${port.path}`);
+      if (seen.length === 2) break;
+    }
+  })();
+  sim.addDevice({ instanceId: 'USB\\VID_0403&PID_6001\\A1', portName: 'COM7' });
+  await tick(40);
+  sim.reset();
+  await iterating;
+  assert.deepEqual(seen, ['attach COM7', 'detach COM1']);
+  // Leaving the loop closed it; further closes change nothing.
+  assert.equal(watcher.closed, true);
+  watcher.close();
+  await tick(5);
+  assert.equal(closes, 1);
+  const ended = [];
+  for await (const change of watcher) ended.push(change);
+  assert.deepEqual(ended, []);
+
+  // An unref'd watcher alone does not keep a process alive.
+  const child = spawnSync(process.execPath, ['-e', `
+    const { lintel } = require(${JSON.stringify(path.join(__dirname, 'support.js'))});
+    const { createSerialPort } = require(${JSON.stringify(path.join(__dirname, '..', '..', 'lib', 'serialport.js'))});
+    createSerialPort(lintel).watch({ interval: 60000, unref: true });
+    setTimeout(() => {}, 50);
+  `], { timeout: 20000 });
+  assert.equal(child.status, 0, String(child.stderr));
 });
 
 test('destroyed while opening, a port closes the handle the open then gets; a closed port cannot reopen', async () => {
