@@ -155,11 +155,63 @@ export interface PortError extends Error {
   syscall?: string;
 }
 
-/** Emits 'attach' and 'detach' with the record of a port that came or went. */
+/** The events of a PortWatcher and what each listener receives. */
+export interface PortWatcherEvents {
+  /** The first list: the ports there when watching began (never reported as attached). */
+  ready: (ports: PortInfo[]) => void;
+  attach: (port: PortInfo) => void;
+  detach: (port: PortInfo) => void;
+  /** A list that failed; the polls go on. */
+  error: (error: Error) => void;
+  /** Once, after close(). */
+  close: () => void;
+}
+
+/** One change as the watcher's async iterator gives it. */
+export interface PortChange {
+  type: 'attach' | 'detach';
+  port: PortInfo;
+}
+
+export interface WatchOptions {
+  /** Milliseconds between polls: 1 to 2147483647. Absent: 1000. */
+  interval?: number;
+  /** The polls do not keep the process alive. Absent: false. */
+  unref?: boolean;
+}
+
+/** Polls list() and reports the ports that come and go. */
 export interface PortWatcher extends EventEmitter {
-  on(event: 'attach' | 'detach', listener: (port: PortInfo) => void): this;
-  on(event: 'error', listener: (error: Error) => void): this;
+  on<E extends keyof PortWatcherEvents>(event: E, listener: PortWatcherEvents[E]): this;
+  once<E extends keyof PortWatcherEvents>(event: E, listener: PortWatcherEvents[E]): this;
+  off<E extends keyof PortWatcherEvents>(event: E, listener: PortWatcherEvents[E]): this;
+  addListener<E extends keyof PortWatcherEvents>(event: E, listener: PortWatcherEvents[E]): this;
+  removeListener<E extends keyof PortWatcherEvents>(event: E, listener: PortWatcherEvents[E]): this;
+  prependListener<E extends keyof PortWatcherEvents>(event: E, listener: PortWatcherEvents[E]): this;
+  /** Stops the polls; any number of times. */
   close(): void;
+  readonly closed: boolean;
+  /** The changes as they come, until close(); an 'error' is thrown; leaving the loop closes the watcher. */
+  [Symbol.asyncIterator](): AsyncIterableIterator<PortChange>;
+}
+
+/** The events of a SerialPort (those of any Duplex, with their payloads) and what each listener receives. */
+export interface SerialPortEvents {
+  /** Once the port is open. */
+  open: () => void;
+  data: (chunk: Buffer) => void;
+  readable: () => void;
+  end: () => void;
+  drain: () => void;
+  finish: () => void;
+  pause: () => void;
+  resume: () => void;
+  pipe: (source: NodeJS.ReadableStream) => void;
+  unpipe: (source: NodeJS.ReadableStream) => void;
+  /** A coded PortError (or the error destroy() was given). */
+  error: (error: Error) => void;
+  /** Once, after the handle is closed. */
+  close: () => void;
 }
 
 /** One serial port as a Duplex stream of bytes, with promises for the rest. */
@@ -167,8 +219,8 @@ export class SerialPort extends Duplex {
   /** Opens the port; resolves once it is open. */
   static open(path: string, options: SerialPortOptions): Promise<SerialPort>;
   static list(): Promise<PortInfo[]>;
-  /** Polls list() every interval milliseconds: 1 to 2147483647, default 1000. */
-  static watch(options?: { interval?: number }): PortWatcher;
+  /** Polls list() every interval milliseconds. */
+  static watch(options?: WatchOptions): PortWatcher;
   constructor(path: string, options: SerialPortOptions);
   readonly path: string;
   /** The options in effect, defaults included; baudRate follows update(). */
@@ -195,6 +247,13 @@ export class SerialPort extends Duplex {
   flush(): Promise<void>;
   /** Resolves once every write made before it has reached the driver and been sent. */
   drain(): Promise<void>;
+  on<E extends keyof SerialPortEvents>(event: E, listener: SerialPortEvents[E]): this;
+  once<E extends keyof SerialPortEvents>(event: E, listener: SerialPortEvents[E]): this;
+  off<E extends keyof SerialPortEvents>(event: E, listener: SerialPortEvents[E]): this;
+  addListener<E extends keyof SerialPortEvents>(event: E, listener: SerialPortEvents[E]): this;
+  removeListener<E extends keyof SerialPortEvents>(event: E, listener: SerialPortEvents[E]): this;
+  prependListener<E extends keyof SerialPortEvents>(event: E, listener: SerialPortEvents[E]): this;
+  prependOnceListener<E extends keyof SerialPortEvents>(event: E, listener: SerialPortEvents[E]): this;
 }
 
 import { Transform as StreamTransform } from 'node:stream';

@@ -58,6 +58,20 @@ export function refused(fd: number): void {
   void SerialPort.open('COM3', { baudRate: 9600, dataBits: 9 });
   // @ts-expect-error get() resolves to the modem lines, not a number
   void new SerialPort('COM3', { baudRate: 9600 }).get().then((status: number) => status);
+  const typedPort = new SerialPort('COM3', { baudRate: 9600 });
+  typedPort.on('data', (chunk) => void chunk.readUInt8(0));
+  // @ts-expect-error a chunk is a Buffer, not a string
+  typedPort.on('data', (chunk) => { const text: string = chunk; void text; });
+  // @ts-expect-error there is no 'opened' event
+  typedPort.once('opened', () => {});
+  const watcher = SerialPort.watch({ interval: 500, unref: true });
+  watcher.on('attach', (port) => void port.path.length);
+  void (async () => { for await (const change of watcher) void change.port.pnpId; })();
+  // @ts-expect-error unref is true or false
+  SerialPort.watch({ unref: 'yes' });
+  // @ts-expect-error 'ready' gives the list, not one port
+  watcher.on('ready', (port: PortInfo) => void port);
+  watcher.close();
 }
 
 main().catch((error: Error) => {
