@@ -113,9 +113,9 @@ eachArch(test, 'vornet list --json prints the fixture; bad arguments print the u
 // console turns a SIGINT to node.exe into Ctrl-C (a 0x03 written to a
 // pseudo-terminal as its input does not get through), so `interrupt` sends
 // one to the node.exe process itself: the child of the wine-node script.
-function term(arch, args, input) {
+function vornet(arch, args, input) {
   const tool = path.join(dir, 'node_modules', 'vornet', 'bin', 'vornet.js');
-  const child = spawn(path.join(root, 'scripts', 'wine-node'), ['--arch', arch, windowsPathOf(tool), 'term', ...args],
+  const child = spawn(path.join(root, 'scripts', 'wine-node'), ['--arch', arch, windowsPathOf(tool), ...args],
     { cwd: dir, env: { ...process.env, VORNET_STDIN: input } });
   let stdout = '';
   let stderr = '';
@@ -128,6 +128,7 @@ function term(arch, args, input) {
   };
   return { exited, interrupt, stop: () => child.kill() };
 }
+const term = (arch, args, input) => vornet(arch, ['term', ...args], input);
 
 // Reads the far end of a pair until it has `size` bytes or the time is up.
 async function hear(device, size, ms) {
@@ -190,6 +191,29 @@ eachArch(test, 'vornet term on a console passes keys and a line each way and clo
     assert.match(run.stderr, new RegExp(`closed ${a}\n$`));
   } finally {
     running.stop();
+  }
+});
+
+eachArch(test, 'vornet list --watch gives the ports, then each one that comes, until Ctrl-C', {}, async (arch) => {
+  fixture.install(0, arch);
+  const running = vornet(arch, ['list', '--watch', '--json'], '/dev/null');
+  try {
+    // Its output shows only once it has ended, so the device comes well
+    // after node.exe has started and taken its first list.
+    await new Promise((resolve) => setTimeout(resolve, slow(arch, 8000)));
+    fixture.install(1, arch);
+    await new Promise((resolve) => setTimeout(resolve, slow(arch, 4000)));
+    running.interrupt();
+    const run = await running.exited;
+    assert.equal(run.status, 0, run.stderr);
+    const [ready, ...changes] = run.stdout.trim().split('\n').map((line) => JSON.parse(line));
+    assert.equal(ready.event, 'ready');
+    assert.deepEqual(ready.ports.map((p) => p.path), fixture.expectedPorts(0).map((p) => p.path));
+    const added = fixture.expectedPorts(1).filter((p) => !fixture.expectedPorts(0).some((q) => q.pnpId === p.pnpId));
+    assert.deepEqual(changes.map((c) => `${c.event} ${c.port.path}`), added.map((p) => `attach ${p.path}`));
+  } finally {
+    running.stop();
+    fixture.install(0, arch);
   }
 });
 
