@@ -58,10 +58,35 @@ function describeError(error) {
   return error;
 }
 
+// Names the port an error came from, as fs errors name their file; an error
+// that already names one keeps it.
+function withPath(error, path) {
+  if (error instanceof Error && error.path === undefined) error.path = path;
+  return error;
+}
+
 // The error of every call on a port that is not (or no longer) open.
 function notOpen(path, what) {
   const error = new Error(`${what}: port ${path} is not open`);
   error.code = 'ERR_PORT_NOT_OPEN';
+  error.path = path;
+  return error;
+}
+
+// A wait that ran out of time, coded as Node codes its own.
+function timedOut(path, what, ms) {
+  const error = new Error(`${what}: nothing matched on ${path} within ${ms} ms`);
+  error.code = 'ETIMEDOUT';
+  error.path = path;
+  return error;
+}
+
+// What an AbortSignal ends, in the form Node's own abortable calls use.
+function aborted(path, what, signal) {
+  const error = new Error(`${what} of ${path} was aborted`, { cause: signal.reason });
+  error.name = 'AbortError';
+  error.code = 'ABORT_ERR';
+  error.path = path;
   return error;
 }
 
@@ -71,6 +96,7 @@ function notOpen(path, what) {
 function flushed(path) {
   const error = new Error(`write: discarded by flush() of ${path}`);
   error.code = 'ERR_PORT_FLUSHED';
+  error.path = path;
   return error;
 }
 
@@ -81,4 +107,4 @@ function outOfRange(name, value, allowed) {
   return error;
 }
 
-module.exports = { describeError, notOpen, flushed, outOfRange };
+module.exports = { describeError, withPath, notOpen, flushed, timedOut, aborted, outOfRange };

@@ -17,7 +17,7 @@ const defaults = {
   dataBits: 8, parity: 'none', stopBits: 1, rtscts: false, rtsMode: 'handshake',
   xon: false, xoff: false, xany: false, hupcl: true, lock: true, highWaterMark: 64 * 1024,
 };
-const known = ['baudRate', ...Object.keys(defaults)];
+const known = ['baudRate', ...Object.keys(defaults), 'modemStatus'];
 // One read takes at most highWaterMark bytes into a buffer of that size that
 // lives as long as the port; beyond a few MiB it only costs memory.
 const maxHighWaterMark = 16 * 1024 * 1024;
@@ -62,6 +62,7 @@ function portOptions(options) {
   for (const key of Object.keys(defaults)) {
     if (options[key] !== undefined) result[key] = options[key];
   }
+  result.modemStatus = modemStatusOption(options.modemStatus);
   // The addon keeps the low 32 bits of a rate, so a larger one would wrap.
   integerIn('baudRate', result.baudRate, 1, 0xFFFFFFFF, 'a positive integer such as 9600 or 115200');
   integerIn('dataBits', result.dataBits, 5, 8, 'an integer from 5 to 8');
@@ -88,6 +89,23 @@ function portOptions(options) {
   return result;
 }
 
+// Off unless asked for; on, the poll's interval in milliseconds.
+function modemStatusOption(value) {
+  if (value === undefined || value === false) return null;
+  if (value === null || typeof value !== 'object' || Array.isArray(value)) {
+    fail(TypeError, 'modemStatus', value, 'an object such as { interval: 100 }, or false');
+  }
+  for (const key of Object.keys(value)) {
+    if (key !== 'interval') throw new TypeError(`SerialPort option modemStatus.${key} is unknown; the only one is interval.`);
+  }
+  const { interval = 100 } = value;
+  if (typeof interval !== 'number') fail(TypeError, 'modemStatus.interval', interval, 'a number of milliseconds');
+  if (!(interval >= 1 && interval <= maxInterval)) {
+    throw outOfRange('modemStatus.interval', interval, `from 1 to ${maxInterval} milliseconds`);
+  }
+  return Object.freeze({ interval });
+}
+
 // The options of update, checked alike.
 function updateOptions(options) {
   if (options === null || typeof options !== 'object') {
@@ -100,19 +118,67 @@ function updateOptions(options) {
   return { baudRate: options.baudRate };
 }
 
-// The lines of set: booleans only, each absent one false.
-function lineOptions(options) {
-  const lines = ['rts', 'dtr', 'brk', 'cts', 'dsr'];
+// The output lines of set: booleans only; the ones left out keep their state.
+// CTS and DSR are inputs: the raw set's keys of those names only choose
+// event-mask bits that nothing here waits on.
+function lineOptions(options, rtsDrivenBy) {
+  const lines = ['rts', 'dtr', 'brk'];
   if (options === null || typeof options !== 'object') {
     throw new TypeError(`SerialPort set options must be an object of ${lines.join(', ')}; got ${show(options)}`);
   }
   const result = {};
   for (const [key, value] of Object.entries(options)) {
+    if (key === 'cts' || key === 'dsr') {
+      throw new TypeError(`SerialPort set option ${key} is not an output line: ${key.toUpperCase()} is driven by the other end. ` +
+        "Read it with get(), or open with modemStatus: { interval } for 'modemStatus' events when it changes.");
+    }
     if (!lines.includes(key)) throw new TypeError(`SerialPort set option ${JSON.stringify(key)} is unknown; the lines are ${lines.join(', ')}.`);
     if (typeof value !== 'boolean') fail(TypeError, key, value, 'true or false');
     result[key] = value;
   }
+  if (result.rts !== undefined && rtsDrivenBy) {
+    throw new TypeError(`SerialPort set option rts: under rtscts with rtsMode ${show(rtsDrivenBy)} the driver drives RTS; ` +
+      "open with rtsMode: 'enable' to drive it with set()");
+  }
   return result;
+}
+
+// The options of readUntil.
+function readUntilOptions(delimiter, options = {}) {
+  if (typeof delimiter === 'string') {
+    delimiter = Buffer.from(delimiter, 'utf8');
+  } else if (delimiter instanceof Uint8Array) {
+    delimiter = Buffer.from(delimiter);
+  } else {
+    throw new TypeError(`readUntil delimiter must be a non-empty string, Buffer or Uint8Array; got ${show(delimiter)}`);
+  }
+  if (delimiter.length === 0) throw outOfRange('delimiter', '""', 'at least one byte long');
+  if (options === null || typeof options !== 'object') {
+    throw new TypeError(`readUntil options must be an object; got ${show(options)}`);
+  }
+  const keys = ['timeout', 'signal', 'maxLength'];
+  for (const key of Object.keys(options)) {
+    if (!keys.includes(key)) throw new TypeError(`readUntil option ${JSON.stringify(key)} is unknown; the options are ${keys.join(', ')}.`);
+  }
+  const { timeout, signal, maxLength = 64 * 1024 } = options;
+  if (timeout !== undefined) {
+    if (typeof timeout !== 'number') throw new TypeError(`readUntil option timeout: ${show(timeout)} is not allowed; expected a number of milliseconds`);
+    if (!(timeout >= 1 && timeout <= maxInterval)) throw outOfRange('timeout', timeout, `from 1 to ${maxInterval} milliseconds`);
+  }
+  checkSignal(signal, 'readUntil');
+  if (typeof maxLength !== 'number') throw new TypeError(`readUntil option maxLength: ${show(maxLength)} is not allowed; expected an integer`);
+  if (!Number.isInteger(maxLength) || maxLength < 1 || maxLength > 2 ** 30) {
+    throw outOfRange('maxLength', maxLength, `an integer from 1 to ${2 ** 30}`);
+  }
+  return { delimiter, timeout, signal, maxLength };
+}
+
+function checkSignal(signal, what) {
+  if (signal !== undefined && !(signal instanceof AbortSignal)) {
+    const error = new TypeError(`${what} option signal must be an AbortSignal; got ${show(signal)}`);
+    error.code = 'ERR_INVALID_ARG_TYPE';
+    throw error;
+  }
 }
 
 // The options of SerialPort.watch.
@@ -134,4 +200,4 @@ function watchOptions(options = {}) {
   return { interval, unref };
 }
 
-module.exports = { portOptions, updateOptions, lineOptions, watchOptions };
+module.exports = { portOptions, updateOptions, lineOptions, readUntilOptions, checkSignal, watchOptions };

@@ -8,8 +8,10 @@
 // port at once. One place, #release, decides when the handle goes, and every
 // path (close, destroy, a failed write, a vanished device) goes through it.
 const { Duplex } = require('node:stream');
-const { describeError, notOpen, flushed } = require('./errors');
-const { portOptions, updateOptions, lineOptions, watchOptions } = require('./options');
+const { describeError, withPath, notOpen, flushed, aborted } = require('./errors');
+const { portOptions, updateOptions, lineOptions, readUntilOptions, checkSignal, watchOptions } = require('./options');
+const { openedLines, rtsDrivenBy, pollModemStatus } = require('./lines');
+const { readUntil } = require('./readuntil');
 const { PortWatcher } = require('./watcher');
 
 const noop = () => {};
@@ -23,10 +25,37 @@ function createSerialPort(binding) {
   });
 
   class SerialPort extends Duplex {
-    // Opens a port and resolves with it once it is open.
+    // Opens a port and resolves with it once it is open. Aborted by
+    // `signal`, it rejects at once; the addon's open cannot be cancelled, so
+    // the port is destroyed and closes the handle the open gives when it comes.
     static async open(path, options) {
+      let signal;
+      if (options !== null && typeof options === 'object' && Object.hasOwn(options, 'signal')) {
+        ({ signal, ...options } = options);
+        checkSignal(signal, 'SerialPort.open');
+      }
       const port = new SerialPort(path, options);
-      await port.open();
+      if (signal === undefined) {
+        await port.open();
+        return port;
+      }
+      if (signal.aborted) throw aborted(path, 'SerialPort.open', signal);
+      let onAbort;
+      const abort = new Promise((resolve, reject) => {
+        onAbort = () => {
+          port.destroy();
+          reject(aborted(path, 'SerialPort.open', signal));
+        };
+        signal.addEventListener('abort', onAbort, { once: true });
+      });
+      const opening = port.open();
+      // Once aborted, the open's own failure is nobody's business.
+      opening.catch(noop);
+      try {
+        await Promise.race([opening, abort]);
+      } finally {
+        signal.removeEventListener('abort', onAbort);
+      }
       return port;
     }
 
@@ -59,6 +88,11 @@ function createSerialPort(binding) {
     #discardUpTo = 0; // writes numbered up to this were made before a flush
     #lastWrite = Promise.resolve(); // settles when the latest write has called back
     #flushing = null; // the flush in flight, which later writes wait for
+    #lines; // the output lines as last set, from what the open made them
+    #wantedLines; // the same with the set() calls still on their way
+    #lastSet = null; // settles when the latest set() still on its way has
+    #stopPoll = noop;
+    #untilPending = false;
 
     constructor(path, options) {
       if (typeof path !== 'string' || path === '') {
@@ -68,6 +102,25 @@ function createSerialPort(binding) {
       super({ highWaterMark: settings.highWaterMark, allowHalfOpen: false });
       this.path = path;
       this.#options = Object.freeze(settings);
+      this.#lines = openedLines(settings);
+      this.#wantedLines = this.#lines;
+    }
+
+    // DTR, RTS and break as the port drives them: as the open left them, then
+    // as set() last changed them (rts null: the driver drives it).
+    get outputLines() {
+      return this.#lines;
+    }
+
+    // The addon's error, with code, errno, syscall and this port's name.
+    #described(error) {
+      return withPath(describeError(error), this.path);
+    }
+
+    #call(name, ...args) {
+      return new Promise((resolve, reject) => {
+        binding[name](...args, (error, value) => (error ? reject(this.#described(error)) : resolve(value)));
+      });
     }
 
     // The settings in effect, defaults included, as update() leaves them.
@@ -92,18 +145,45 @@ function createSerialPort(binding) {
       this.#state = 'opening';
       let ready;
       this.#ready = new Promise((resolve) => { ready = resolve; });
-      const { highWaterMark, ...settings } = this.#options;
-      this.#opening = call('open', this.path, settings).then((fd) => {
+      const { highWaterMark, modemStatus, ...settings } = this.#options;
+      this.#opening = this.#call('open', this.path, settings).then(async (fd) => {
         // Kept even when destroy() came first, so that #release closes it.
         this.#fd = fd;
         if (this.destroyed) {
           ready(false);
           throw notOpen(this.path, 'open');
         }
+        // Where the modem lines cannot be read, the port that was asked to
+        // report them fails to open rather than stay silent.
+        let baseline = null;
+        if (modemStatus) {
+          try {
+            baseline = await this.#call('get', fd);
+          } catch (error) {
+            this.#state = 'closed';
+            ready(false);
+            this.destroy();
+            throw error;
+          }
+          if (this.destroyed) {
+            ready(false);
+            throw notOpen(this.path, 'open');
+          }
+        }
         this.#state = 'open';
         this.#readBuffer = Buffer.allocUnsafe(highWaterMark);
         ready(true);
         this.#pump();
+        if (modemStatus) {
+          this.#stopPoll = pollModemStatus({
+            interval: modemStatus.interval,
+            baseline,
+            get: () => this.#control('get', []),
+            changed: (event) => this.emit('modemStatus', event),
+            // As a failed read does; one the closing caused is not a failure.
+            failed: (error) => { if (this.#live()) this.destroy(error); },
+          });
+        }
         try {
           this.emit('open');
         } catch (error) {
@@ -124,7 +204,10 @@ function createSerialPort(binding) {
     // One control call on the handle, issued once the port is open. The
     // handle's closing waits for it: for its answer, or for a drain, which
     // flow control may hold without end, only until it is issued.
-    #control(name, args, { after = null, untilIssued = false } = {}) {
+    // A call `queued` behind another of its own kind waits for that one even
+    // past a destroy(), as it would have gone had it been first: the handle
+    // waits for both.
+    #control(name, args, { after = null, untilIssued = false, queued = null } = {}) {
       if (!this.#live()) return Promise.reject(notOpen(this.path, name));
       let issued;
       const gate = new Promise((resolve) => { issued = resolve; });
@@ -134,8 +217,9 @@ function createSerialPort(binding) {
         try {
           if (this.#state === 'opening') await this.#ready;
           if (after) await Promise.race([after, this.#abandoned]);
-          if (this.#fd === null || this.destroyed) throw notOpen(this.path, name);
-          const request = call(name, this.#fd, ...args);
+          if (queued) await queued;
+          if (this.#fd === null || (this.destroyed && !queued)) throw notOpen(this.path, name);
+          const request = this.#call(name, this.#fd, ...args);
           if (untilIssued) issued();
           return await request;
         } finally {
@@ -156,18 +240,55 @@ function createSerialPort(binding) {
       });
     }
 
+    // Changes the lines it names and keeps the others: the raw set takes
+    // every line each time, an absent one as low. Each call waits for the
+    // one before it, so the lines end as the last call asked.
     set(lines) {
-      let checked;
+      let changes;
       try {
-        checked = lineOptions(lines);
+        changes = lineOptions(lines, rtsDrivenBy(this.#options));
       } catch (error) {
         return Promise.reject(error);
       }
-      return this.#control('set', [checked]);
+      if (!this.#live()) return Promise.reject(notOpen(this.path, 'set'));
+      const wanted = Object.freeze({ ...this.#wantedLines, ...changes });
+      this.#wantedLines = wanted;
+      const request = this.#control('set', [{ dtr: wanted.dtr, rts: wanted.rts === true, brk: wanted.brk }],
+        { queued: this.#lastSet });
+      const settled = request.then(noop, noop);
+      this.#lastSet = settled;
+      settled.then(() => { if (this.#lastSet === settled) this.#lastSet = null; });
+      return request.then(() => { this.#lines = wanted; });
     }
 
     get() {
       return this.#control('get', []);
+    }
+
+    // The bytes up to and including the next `delimiter`, taken from the
+    // stream's buffer and then from the port. Only where nobody else takes
+    // the bytes: never while flowing or piped, one at a time.
+    readUntil(delimiter, options) {
+      let checked;
+      try {
+        checked = readUntilOptions(delimiter, options);
+      } catch (error) {
+        return Promise.reject(error);
+      }
+      const refuse = (why, code) => {
+        const error = new Error(`readUntil: ${why}`);
+        error.code = code;
+        error.path = this.path;
+        return Promise.reject(error);
+      };
+      if (this.#untilPending) return refuse(`another readUntil on ${this.path} is waiting`, 'ERR_READ_UNTIL_PENDING');
+      if (this.readableFlowing === true || this.listenerCount('data') > 0) {
+        return refuse(`${this.path} is flowing or piped, and its bytes go to 'data' listeners; ` +
+          'remove them, unpipe and pause() first', 'ERR_STREAM_FLOWING');
+      }
+      if (this.#state === 'new' || this.destroyed || this.readableEnded) return Promise.reject(notOpen(this.path, 'readUntil'));
+      this.#untilPending = true;
+      return readUntil(this, checked, { path: this.path, done: () => { this.#untilPending = false; } });
     }
 
     getBaudRate() {
@@ -211,7 +332,7 @@ function createSerialPort(binding) {
           if (error) {
             // A read ended by the port's own closing is the end of the stream,
             // not a failure; anything else, an unplugged device say, is.
-            if (this.#fd !== null && !this.destroyed) this.destroy(describeError(error));
+            if (this.#fd !== null && !this.destroyed) this.destroy(this.#described(error));
             return;
           }
           if (count > 0 && !this.destroyed) {
@@ -265,36 +386,50 @@ function createSerialPort(binding) {
     }
 
     _write(chunk, encoding, callback) {
-      this.#send(this.#queued.shift(), chunk, callback);
+      this.#send(this.#queued.splice(0, 1), [chunk], callback);
     }
 
-    #send(record, chunk, callback) {
+    // The chunks written while the write before them was with the driver, as
+    // one addon write: each addon write costs a thread, whatever its size.
+    // The stream calls each write's own callback once this one has come.
+    _writev(entries, callback) {
+      this.#send(this.#queued.splice(0, entries.length), entries.map((entry) => entry.chunk), callback);
+    }
+
+    #send(records, chunks, callback) {
       // Written before the port was open: sent once it is.
       if (this.#state === 'opening') {
-        this.#ready.then(() => this.#send(record, chunk, callback));
+        this.#ready.then(() => this.#send(records, chunks, callback));
         return;
       }
-      if (record.number <= this.#discardUpTo) {
-        record.discarded = true;
+      // Writes are numbered in order, so those a flush discarded lead.
+      let kept = 0;
+      while (kept < records.length && records[kept].number <= this.#discardUpTo) records[kept++].discarded = true;
+      if (kept === records.length) {
         callback();
         return;
       }
+      if (kept > 0) {
+        records = records.slice(kept);
+        chunks = chunks.slice(kept);
+      }
       if (this.#flushing) {
-        this.#flushing.then(() => this.#send(record, chunk, callback));
+        this.#flushing.then(() => this.#send(records, chunks, callback));
         return;
       }
       if (this.#fd === null || this.destroyed) {
         callback(notOpen(this.path, 'write'));
         return;
       }
-      binding.write(this.#fd, chunk, (error) => {
-        if (error && record.number <= this.#discardUpTo) {
+      const bytes = chunks.length === 1 ? chunks[0] : Buffer.concat(chunks);
+      binding.write(this.#fd, bytes, (error) => {
+        if (error && records[records.length - 1].number <= this.#discardUpTo) {
           // With the driver when the flush came, and aborted by it.
-          record.discarded = true;
+          for (const record of records) record.discarded = true;
           callback();
           return;
         }
-        callback(error ? describeError(error) : null);
+        callback(error ? this.#described(error) : null);
       });
     }
 
@@ -305,6 +440,7 @@ function createSerialPort(binding) {
     close() {
       if (!this.#closing) {
         this.#closeCalled = true;
+        this.#stopPoll();
         this.#closing = this.#close();
       }
       return this.#closing;
@@ -358,13 +494,14 @@ function createSerialPort(binding) {
           this.#fd = null;
           this.#state = 'closed';
           this.#lastRead = this.#reading;
-          if (fd !== null) await call('close', fd);
+          if (fd !== null) await this.#call('close', fd);
         })();
       }
       return this.#released;
     }
 
     _destroy(error, callback) {
+      this.#stopPoll();
       this.#abandon();
       this.#release().then(() => callback(error),
         (closeError) => callback(error || (this.#closeReported ? null : closeError)));
