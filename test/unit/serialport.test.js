@@ -40,6 +40,11 @@ test('options are checked before anything reaches the addon, each failure naming
     [{ baudRate: 9600, stopBits: 1.5 }, RangeError, /options dataBits: 8 and stopBits: 1.5 cannot go together/],
     [{ baudRate: 9600, rtsMode: 'toggle' }, TypeError, /option rtsMode: "toggle" takes effect only with rtscts: true/],
     [{ baudRate: 9600, highWaterMark: 2 ** 24 + 1 }, RangeError, /option highWaterMark: 16777217 is not allowed; expected an integer from 1 to 16777216/],
+    [{ baudRate: 9600, modemStatus: { interval: 0 } }, RangeError, /"modemStatus.interval" is out of range\. It must be from 1 to 2147483647/],
+    [{ baudRate: 9600, modemStatus: { interval: 2 ** 31 } }, RangeError, /"modemStatus.interval" is out of range/],
+    [{ baudRate: 9600, modemStatus: { interval: '5' } }, TypeError, /option modemStatus.interval: "5" is not allowed/],
+    [{ baudRate: 9600, modemStatus: { every: 5 } }, TypeError, /option modemStatus.every is unknown/],
+    [{ baudRate: 9600, modemStatus: true }, TypeError, /option modemStatus: true is not allowed; expected an object/],
   ];
   for (const [options, Kind, message] of cases) {
     assert.throws(make(options), (e) => e instanceof Kind && message.test(e.message), JSON.stringify(options));
