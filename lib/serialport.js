@@ -86,7 +86,8 @@ function createSerialPort(binding) {
     #queued = []; // records of written chunks on their way to _write, in order
     #writeCount = 0;
     #discardUpTo = 0; // writes numbered up to this were made before a flush
-    #lastWrite = Promise.resolve(); // settles when the latest write has called back
+    #calledBack = 0; // the number of the latest write to have called back
+    #writeWaiters = []; // [number, resolve] of each drain() waiting for a write
     #flushing = null; // the flush in flight, which later writes wait for
     #lines; // the output lines as last set, from what the open made them
     #wantedLines; // the same with the set() calls still on their way
@@ -311,7 +312,7 @@ function createSerialPort(binding) {
     // Resolves once every write made before it has reached the driver and
     // the driver has sent it.
     drain() {
-      return this.#control('drain', [], { after: this.#lastWrite, untilIssued: true });
+      return this.#control('drain', [], { after: this.#calledBackUpTo(this.#writeCount), untilIssued: true });
     }
 
     // Reading: one addon read at a time, none while the consumer holds back.
@@ -364,25 +365,34 @@ function createSerialPort(binding) {
       }
       // After the program's own end(), the stream refuses as streams do.
       if (this.writableEnded) return super.write(chunk, encoding, callback);
+      // No promise per write: a burst of small writes would pay for them.
       const record = { number: ++this.#writeCount, discarded: false };
-      let settle;
-      const settled = new Promise((resolve) => { settle = resolve; });
       const done = (error) => {
-        settle();
+        this.#wroteUpTo(record.number);
         if (typeof callback === 'function') callback(!error && record.discarded ? flushed(this.path) : error);
       };
       this.#queued.push(record);
-      let result;
       try {
-        result = super.write(chunk, encoding, done);
+        return super.write(chunk, encoding, done);
       } catch (error) {
-        // Refused before it was queued (not a Buffer or string, say).
-        this.#queued.splice(this.#queued.indexOf(record), 1);
-        settle();
+        // Refused before it was queued (not a Buffer or string, say), and
+        // the last numbered, since nothing ran in between.
+        this.#queued.pop();
+        this.#writeCount--;
         throw error;
       }
-      this.#lastWrite = settled;
-      return result;
+    }
+
+    // Write callbacks come in the order of the writes.
+    #wroteUpTo(number) {
+      this.#calledBack = number;
+      while (this.#writeWaiters.length > 0 && this.#writeWaiters[0][0] <= number) this.#writeWaiters.shift()[1]();
+    }
+
+    // Settles once the write numbered `number`, and so every one before it, has called back.
+    #calledBackUpTo(number) {
+      if (number <= this.#calledBack) return null;
+      return new Promise((resolve) => this.#writeWaiters.push([number, resolve]));
     }
 
     _write(chunk, encoding, callback) {
