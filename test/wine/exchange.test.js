@@ -17,7 +17,7 @@ eachArch(test, 'modem status refused clearly on a pty; 2,000 small writes arrive
   // report no change for ever.
   assert.deepEqual({ ...modemStatus, message: undefined },
     { code: 'ERROR_NOT_SUPPORTED', errno: 50, syscall: 'GetCommModemStatus', path: pair.a, message: undefined, reopened: true });
-  t.diagnostic(`burst: ${burst.ms.toFixed(1)} ms, ${burst.addonWrites} addon writes for ${burst.count} writes`);
+  t.diagnostic(`phases ${JSON.stringify(run.json.phases)}; burst: ${burst.ms.toFixed(1)} ms, ${burst.addonWrites} addon writes for ${burst.count} writes`);
   assert.equal(burst.exact, true, `${burst.received} of ${burst.bytes} bytes`);
   assert.equal(burst.callbacks, burst.count);
   assert.ok(burst.addonWrites <= 20, `${burst.addonWrites} addon writes`);

@@ -53,7 +53,9 @@ async function burst() {
   await allWent;
   const ms = Number(process.hrtime.bigint() - started) / 1e6;
   const addonWrites = writes.count - before;
-  await Promise.race([arrived, new Promise((resolve) => setTimeout(resolve, 20000))]);
+  let timer;
+  await Promise.race([arrived, new Promise((resolve) => { timer = setTimeout(resolve, 20000); })]);
+  clearTimeout(timer);
   await writer.close();
   await reader.close();
   return { count, bytes: payload.length, received: length, exact: Buffer.concat(got).equals(payload), callbacks, addonWrites, ms };
@@ -74,7 +76,15 @@ async function exchange() {
 }
 
 (async () => {
-  const result = { modemStatus: await modemStatus(), burst: await burst(), exchange: await exchange() };
+  const phases = {};
+  const timed = async (name, fn) => {
+    const started = Date.now();
+    const value = await fn();
+    phases[name] = Date.now() - started;
+    return value;
+  };
+  const result = { modemStatus: await timed('modemStatus', modemStatus), burst: await timed('burst', burst), exchange: await timed('exchange', exchange) };
+  result.phases = phases;
   console.log(JSON.stringify(result));
 })().catch((error) => {
   console.log(JSON.stringify({ failed: error.stack }));
