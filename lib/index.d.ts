@@ -129,16 +129,70 @@ export interface SerialPortOptions extends LineSettings {
   dataBits?: 5 | 6 | 7 | 8;
   /** Bytes one read takes at most, and the stream's buffer: 1 to 16777216 (16 MiB). Absent: 65536. */
   highWaterMark?: number;
+  /**
+   * Polls get() every interval milliseconds (1 to 2147483647, default 100)
+   * and emits 'modemStatus' when CTS, DSR or DCD changes. The open reads the
+   * lines first and fails where they cannot be read. Absent or false: off.
+   */
+  modemStatus?: { interval?: number } | false;
 }
 
-/** The lines set() drives and the events it watches; absent ones are false. */
-export interface LineOptions {
+/** SerialPort.open's options: the port's, and a signal that abandons the open. */
+export interface SerialPortOpenOptions extends SerialPortOptions {
+  /** Aborted before or during the open: rejects with an AbortError (cause: the signal's reason); the handle is closed once it comes. */
+  signal?: AbortSignal;
+}
+
+/** The options in effect: the defaults filled in, modemStatus null when off. */
+export type SerialPortSettings = Readonly<Required<Omit<SerialPortOptions, 'modemStatus'>>> & {
+  readonly modemStatus: { readonly interval: number } | null;
+};
+
+/** What a 'modemStatus' event carries: the lines as now read, and which of them changed. */
+export interface ModemStatusEvent {
+  status: ModemStatus;
+  changed: Array<'cts' | 'dsr' | 'dcd'>;
+}
+
+/** DTR, RTS and break as the port drives them; rts null while the driver drives it (rtscts with rtsMode 'handshake' or 'toggle'). */
+export interface OutputLines {
+  readonly dtr: boolean;
+  readonly rts: boolean | null;
+  readonly brk: boolean;
+}
+
+/** The output lines SerialPort.set() changes; the ones left out keep their state. */
+export interface OutputLineOptions {
   rts?: boolean;
   dtr?: boolean;
   brk?: boolean;
-  cts?: boolean;
-  dsr?: boolean;
 }
+
+/** The options of readUntil. */
+export interface ReadUntilOptions {
+  /** Milliseconds to wait, 1 to 2147483647; then it rejects with code 'ETIMEDOUT'. Absent: no limit. */
+  timeout?: number;
+  /** Aborted: rejects with an AbortError whose cause is the signal's reason. */
+  signal?: AbortSignal;
+  /** Bytes the frame may hold before the delimiter, 1 to 2^30; more rejects with 'ERR_FRAME_TOO_LONG'. Absent: 65536. */
+  maxLength?: number;
+}
+
+/**
+ * A failed readUntil: 'ETIMEDOUT', 'ABORT_ERR' (name 'AbortError'),
+ * 'ERR_FRAME_TOO_LONG', 'ERR_STREAM_PREMATURE_CLOSE' (the stream ended first),
+ * 'ERR_STREAM_FLOWING' or 'ERR_READ_UNTIL_PENDING' (refused). `received` holds
+ * the bytes it had taken; except after the end, they are also back at the
+ * front of the stream.
+ */
+export interface ReadUntilError extends Error {
+  code: string;
+  path: string;
+  received?: Buffer;
+}
+
+/** The earlier name of OutputLineOptions: SerialPort.set() takes the output lines only. */
+export type LineOptions = OutputLineOptions;
 
 /**
  * An operational failure from the addon, its text kept and described. The
@@ -153,6 +207,8 @@ export interface PortError extends Error {
   errno: number;
   /** The Win32 call that failed, such as 'CreateFileA'. */
   syscall?: string;
+  /** The port's name, as given to SerialPort; every error of the layer carries it. */
+  path?: string;
 }
 
 /** The events of a PortWatcher and what each listener receives. */
@@ -217,15 +273,17 @@ export interface SerialPortEvents {
 /** One serial port as a Duplex stream of bytes, with promises for the rest. */
 export class SerialPort extends Duplex {
   /** Opens the port; resolves once it is open. */
-  static open(path: string, options: SerialPortOptions): Promise<SerialPort>;
+  static open(path: string, options: SerialPortOpenOptions): Promise<SerialPort>;
   static list(): Promise<PortInfo[]>;
   /** Polls list() every interval milliseconds. */
   static watch(options?: WatchOptions): PortWatcher;
   constructor(path: string, options: SerialPortOptions);
   readonly path: string;
   /** The options in effect, defaults included; baudRate follows update(). */
-  readonly options: Readonly<Required<SerialPortOptions>>;
+  readonly options: SerialPortSettings;
   readonly isOpen: boolean;
+  /** The output lines as the open left them, then as set() last changed them. */
+  readonly outputLines: OutputLines;
   /** Resolves once open; writes made meanwhile go out in order once it is. */
   open(): Promise<void>;
   /**
@@ -236,8 +294,15 @@ export class SerialPort extends Duplex {
    */
   close(): Promise<void>;
   update(options: UpdateOptions): Promise<void>;
-  set(lines: LineOptions): Promise<void>;
+  /** Changes the lines it names, keeps the others; calls apply in call order. cts and dsr are refused (see modemStatus). */
+  set(lines: OutputLineOptions): Promise<void>;
   get(): Promise<ModemStatus>;
+  /**
+   * Resolves with the bytes up to and including the next delimiter (a string
+   * is taken as UTF-8); the bytes after it stay readable. Refused while the
+   * port is flowing or piped, or while another readUntil waits.
+   */
+  readUntil(delimiter: string | Uint8Array, options?: ReadUntilOptions): Promise<Buffer>;
   getBaudRate(): Promise<BaudRate>;
   /**
    * Discards every write made before it (each calls back with
