@@ -69,6 +69,7 @@ async function runSequence(rand, log) {
   let counter = 0;
   const writes = []; // [chunk, callbacks seen, error code]
   let unplugged = false;
+  let untilWaiting = false;
   const settle = (promise) => promise.catch(() => {});
   const actions = {
     open: () => settle(port.open()),
@@ -85,7 +86,15 @@ async function runSequence(rand, log) {
       sent.push(chunk);
       sim.feed('COM3', chunk);
     },
-    set: () => settle(port.set({ dtr: rand() < 0.5 })),
+    set: () => settle(port.set(Object.fromEntries(['dtr', 'rts', 'brk'].filter(() => rand() < 0.5).map((line) => [line, rand() < 0.5])))),
+    // Without a consumer, frames taken by readUntil are what was delivered.
+    readUntil: () => {
+      if (style !== 'none' || untilWaiting) return;
+      untilWaiting = true;
+      port.readUntil(Buffer.from([pick([7, 50, 200])]), { timeout: 1 + Math.floor(rand() * 5) })
+        .then((frame) => delivered.push(frame), () => {})
+        .finally(() => { untilWaiting = false; });
+    },
     get: () => settle(port.get()),
     getBaudRate: () => settle(port.getBaudRate()),
     update: () => settle(port.update({ baudRate: pick([9600, 19200, 115200]) })),
@@ -102,7 +111,7 @@ async function runSequence(rand, log) {
     unplug: () => { unplugged = true; failed = true; sim.unplugPort('COM3', { pendingError: pick([31, 1167]) }); },
   };
   // How often each comes up: mostly traffic, now and then an ending.
-  const weights = { open: 3, write: 5, device: 6, set: 1, get: 1, getBaudRate: 1, update: 1, flush: 1, drain: 1,
+  const weights = { open: 3, write: 5, device: 6, set: 1, readUntil: 1, get: 1, getBaudRate: 1, update: 1, flush: 1, drain: 1,
     hold: 1, release: 1, pause: 1, resume: 1, unpipe: 1, pipe: 1, close: 0.6, destroy: 0.3, unplug: 0.2 };
   const bag = Object.entries(weights).flatMap(([name, w]) => Array(Math.round(w * 10)).fill(name));
   // Today's addon loses a transfer whose thread reaches the system only
@@ -132,6 +141,12 @@ async function runSequence(rand, log) {
   actions.pipe();
   for (let i = 0; i < 100 && port.isOpen && !unplugged && sim.port('COM3').rxLength > 0; i++) await tick(2);
   const drained = port.isOpen && style !== 'none' && sim.port('COM3').rxLength === 0;
+  // The lines the port says it drives are the ones it drives.
+  if (port.isOpen && !unplugged) {
+    await port.set({}).catch(() => {});
+    const { dtr, rts, brk } = sim.port('COM3');
+    if (port.isOpen) assert.deepEqual({ dtr, rts, brk }, port.outputLines, `output lines; seed ${seed}: ${log.join(', ')}`);
+  }
   log.push(`close (read everything first: ${drained})`);
   await transfersSettle();
   await port.close().catch((error) => problems.push(`close rejected: ${error.message}`));
@@ -150,6 +165,8 @@ async function runSequence(rand, log) {
   const read = Buffer.concat(recorder.reads);
   const got = Buffer.concat(delivered);
   const all = Buffer.concat(sent);
+  // What readUntil took is read bytes, in order, none twice.
+  if (style === 'none') assert.ok(read.subarray(0, got.length).equals(got), `readUntil frames are a prefix of read; ${where}`);
   if (style !== 'none') {
     // Destroyed, the stream lets go of what it held, as streams do.
     if (failed) assert.ok(read.subarray(0, got.length).equals(got), `delivered is a prefix of read; ${where}`);
