@@ -13,7 +13,7 @@ const { nodeVersions } = require('../wine/rig');
 const expectedFiles = [
   'LICENSE', 'README.md', 'bin/vornet.js', 'docs/api.md', 'lib/binding.js', 'lib/errors.js', 'lib/index.d.ts',
   'lib/index.js', 'lib/index.mjs', 'lib/options.js', 'lib/promises.d.ts', 'lib/promises.js', 'lib/promises.mjs',
-  'lib/parsers.js', 'lib/serialport.js', 'lib/watcher.js', 'package.json',
+  'lib/lines.js', 'lib/parsers.js', 'lib/readuntil.js', 'lib/serialport.js', 'lib/watcher.js', 'package.json',
   'prebuilds/win32-arm64/lintel.node', 'prebuilds/win32-x64/lintel.node',
 ];
 
