@@ -91,7 +91,7 @@ function createSerialPort(binding) {
     #flushing = null; // the flush in flight, which later writes wait for
     #lines; // the output lines as last set, from what the open made them
     #wantedLines; // the same with the set() calls still on their way
-    #lastSet = null; // settles when the latest set() still on its way has
+    #lastControl = null; // settles when the latest control call still on its way has
     #stopPoll = noop;
     #untilPending = false;
 
@@ -205,16 +205,21 @@ function createSerialPort(binding) {
     // One control call on the handle, issued once the port is open. The
     // handle's closing waits for it: for its answer, or for a drain, which
     // flow control may hold without end, only until it is issued.
-    // A call `queued` behind another of its own kind waits for that one even
-    // past a destroy(), as it would have gone had it been first: the handle
-    // waits for both.
-    #control(name, args, { after = null, untilIssued = false, queued = null } = {}) {
+    //
+    // The addon runs control calls side by side, so one could overtake the
+    // call made before it (a getBaudRate() reading the rate an update() made
+    // just before is about to change). Each waits for the one before it,
+    // even past a destroy(), as it would have gone had it been first: the
+    // handle waits for both. A drain, which flow control may hold, waits for
+    // nothing but the writes, and nothing waits for it.
+    #control(name, args, { after = null, untilIssued = false } = {}) {
       if (!this.#live()) return Promise.reject(notOpen(this.path, name));
+      const queued = untilIssued ? null : this.#lastControl;
       let issued;
       const gate = new Promise((resolve) => { issued = resolve; });
       this.#controls.add(gate);
       gate.then(() => this.#controls.delete(gate));
-      return (async () => {
+      const call = (async () => {
         try {
           if (this.#state === 'opening') await this.#ready;
           if (after) await Promise.race([after, this.#abandoned]);
@@ -227,6 +232,12 @@ function createSerialPort(binding) {
           issued();
         }
       })();
+      if (!untilIssued) {
+        const settled = call.then(noop, noop);
+        this.#lastControl = settled;
+        settled.then(() => { if (this.#lastControl === settled) this.#lastControl = null; });
+      }
+      return call;
     }
 
     update(options) {
@@ -242,8 +253,8 @@ function createSerialPort(binding) {
     }
 
     // Changes the lines it names and keeps the others: the raw set takes
-    // every line each time, an absent one as low. Each call waits for the
-    // one before it, so the lines end as the last call asked.
+    // every line each time, an absent one as low. Control calls apply in
+    // call order, so the lines end as the last call asked.
     set(lines) {
       let changes;
       try {
@@ -254,12 +265,8 @@ function createSerialPort(binding) {
       if (!this.#live()) return Promise.reject(notOpen(this.path, 'set'));
       const wanted = Object.freeze({ ...this.#wantedLines, ...changes });
       this.#wantedLines = wanted;
-      const request = this.#control('set', [{ dtr: wanted.dtr, rts: wanted.rts === true, brk: wanted.brk }],
-        { queued: this.#lastSet });
-      const settled = request.then(noop, noop);
-      this.#lastSet = settled;
-      settled.then(() => { if (this.#lastSet === settled) this.#lastSet = null; });
-      return request.then(() => { this.#lines = wanted; });
+      return this.#control('set', [{ dtr: wanted.dtr, rts: wanted.rts === true, brk: wanted.brk }])
+        .then(() => { this.#lines = wanted; });
     }
 
     get() {
