@@ -268,6 +268,8 @@ export interface SerialPortEvents {
   error: (error: Error) => void;
   /** Once, after the handle is closed. */
   close: () => void;
+  /** With the modemStatus option: CTS, DSR or DCD changed. */
+  modemStatus: (event: ModemStatusEvent) => void;
 }
 
 /** One serial port as a Duplex stream of bytes, with promises for the rest. */

@@ -64,6 +64,11 @@ export function refused(fd: number): void {
   typedPort.on('data', (chunk) => { const text: string = chunk; void text; });
   // @ts-expect-error there is no 'opened' event
   typedPort.once('opened', () => {});
+  typedPort.on('modemStatus', ({ status, changed }) => void (status.cts && changed.includes('dcd')));
+  // @ts-expect-error changed names lines, it is no count
+  typedPort.on('modemStatus', ({ changed }) => { const n: number = changed; void n; });
+  // @ts-expect-error readUntil resolves to bytes, not text
+  void typedPort.readUntil('\n').then((line: string) => line);
   const watcher = SerialPort.watch({ interval: 500, unref: true });
   watcher.on('attach', (port) => void port.path.length);
   void (async () => { for await (const change of watcher) void change.port.pnpId; })();
