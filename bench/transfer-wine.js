@@ -9,14 +9,18 @@
 // - fs: Node's own fs on \\.\COMn.
 // Rounds are interleaved so that drift hits all alike; medians are shown.
 // The goal: the addon within 1.15 times the floor on both measures.
-// node bench/transfer-wine.js [--arch x64,arm64] [bytes] [roundTrips] [rounds]
+// --against FILE adds another build of lintel.node (an earlier commit's, say)
+// as a fifth contender, "other", to see what a change costs.
+// node bench/transfer-wine.js [--arch x64,arm64] [--against FILE] [bytes] [roundTrips] [rounds]
 const { execFileSync } = require('node:child_process');
 const path = require('node:path');
-const { runWindows, nullModem, root } = require('../test/wine/rig');
+const { runWindows, nullModem, windowsPath, root } = require('../test/wine/rig');
 
-const archAt = process.argv.indexOf('--arch');
-const archs = (archAt > 0 ? process.argv[archAt + 1] : 'x64,arm64').split(',');
-const numbers = process.argv.slice(2).filter((a, i, all) => a !== '--arch' && all[i - 1] !== '--arch').map(Number);
+const flag = (name) => { const at = process.argv.indexOf(name); return at > 0 ? process.argv[at + 1] : undefined; };
+const archs = (flag('--arch') || 'x64,arm64').split(',');
+const against = flag('--against');
+const numbers = process.argv.slice(2)
+  .filter((a, i, all) => !a.startsWith('--') && !['--arch', '--against'].includes(all[i - 1])).map(Number);
 const bytes = numbers[0] || 8 << 20;
 const trips = numbers[1] || 100;
 const rounds = numbers[2] || 5;
@@ -41,7 +45,9 @@ async function once(kind, arch, exe, a, b, size, count) {
       { env: { ...process.env, VORNET_NODE_EXE: exe }, encoding: 'utf8', stdio: ['ignore', 'pipe', 'pipe'] });
     return JSON.parse(out.trim().split('\n').pop());
   }
-  const run = await runWindows(`../../../bench/wine/${kind}.js`, [a, b, size, count], { arch });
+  const run = kind === 'other'
+    ? await runWindows(path.join(__dirname, 'wine', 'addon.js'), [windowsPath(against), a, b, size, count], { arch })
+    : await runWindows(`../../../bench/wine/${kind}.js`, [a, b, size, count], { arch });
   if (!run.json) throw new Error(`${kind} on ${arch}: ${run.stderr}${run.stdout}`);
   return run.json;
 }
@@ -52,7 +58,7 @@ async function measure(arch) {
   const pair = nullModem(base, base + 1);
   const size = Math.floor(bytes / scaled[arch]);
   const count = Math.max(10, Math.floor(trips / scaled[arch]));
-  const kinds = ['addon', 'floor', 'ceiling', 'fs'];
+  const kinds = ['addon', ...(against ? ['other'] : []), 'floor', 'ceiling', 'fs'];
   const results = Object.fromEntries(kinds.map((k) => [k, []]));
   try {
     for (let round = 0; round < rounds; round++) {
@@ -83,7 +89,7 @@ async function measure(arch) {
     }
     // Slower than the other is above 1 on both measures.
     const slower = (other) => [(summary[other].mbps / summary.addon.mbps), (summary.addon.rttMs / summary[other].rttMs)];
-    for (const other of ['floor', 'ceiling', 'fs']) {
+    for (const other of [...(against ? ['other'] : []), 'floor', 'ceiling', 'fs']) {
       const [throughput, roundTrip] = slower(other);
       const goal = other === 'floor' && arch === 'x64'
         ? `  (goal at most 1.15: ${throughput <= 1.15 && roundTrip <= 1.15 ? 'met' : 'NOT met'})` : '';
