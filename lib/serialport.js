@@ -249,6 +249,13 @@ function createSerialPort(binding) {
       }
       return this.#control('update', [checked]).then(() => {
         this.#options = Object.freeze({ ...this.#options, baudRate: checked.baudRate });
+        // Setting the rate rewrites the whole line state, and Windows then
+        // drives DTR and RTS as the open chose: lines set since are set again.
+        const opened = openedLines(this.#options);
+        const wanted = this.#wantedLines;
+        if (wanted.dtr === opened.dtr && wanted.rts === opened.rts) return undefined;
+        return this.#control('set', [{ dtr: wanted.dtr, rts: wanted.rts === true, brk: wanted.brk }])
+          .then(noop, noop);
       });
     }
 

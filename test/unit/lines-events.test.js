@@ -52,6 +52,16 @@ test('the output lines start as the open left them and each set() changes only w
   await Promise.all([port.set({ brk: false }), port.set({ dtr: true }), port.set({ rts: false }), port.set({ brk: true })]);
   assert.deepEqual(lines(), { dtr: true, rts: false, brk: true });
   assert.equal(sim.port('COM3').escapes.length - escapesBefore, 12, 'four calls of three lines each');
+  // A new rate makes Windows drive DTR and RTS as the open chose: lines set
+  // otherwise since are set again after it, and only then.
+  for (const [dtr, again] of [[true, 0], [false, 3]]) {
+    await port.set({ dtr });
+    const before = sim.port('COM3').escapes.length;
+    await port.update({ baudRate: 19200 });
+    const escapes = sim.port('COM3').escapes.slice(before);
+    assert.equal(escapes.length, again, `dtr ${dtr}`);
+    if (again) assert.deepEqual(escapes, [4, 6, 8], 'RTS low, DTR low, break on, as remembered');
+  }
   for (const [change, message] of [
     [{ cts: true }, /set option cts is not an output line: CTS is driven by the other end\. .*modemStatus: \{ interval \}/],
     [{ dsr: false }, /set option dsr is not an output line/],
