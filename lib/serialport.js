@@ -421,9 +421,14 @@ function createSerialPort(binding) {
     }
 
     #send(records, chunks, callback) {
-      // Written before the port was open: sent once it is.
+      // Written before the port was open: sent once it is. An open that came
+      // to nothing leaves the state as it was until the handle goes, so only
+      // what #ready settled with says whether to try again.
       if (this.#state === 'opening') {
-        this.#ready.then(() => this.#send(records, chunks, callback));
+        this.#ready.then((opened) => {
+          if (opened) this.#send(records, chunks, callback);
+          else callback(notOpen(this.path, 'write'));
+        });
         return;
       }
       // Writes are numbered in order, so those a flush discarded lead.

@@ -367,7 +367,13 @@ test('close() resolves once the handle is closed, from every state; nothing reac
     ['before open() settles', async (port) => { port.open(); }, 'resolves', []],
     ['after a failed open', async (port) => { sim.hide('COM3'); await port.open().catch(() => {}); }, 'resolves', []],
     ['after destroy()', async (port) => { await port.open(); port.destroy(); }, 'resolves', []],
-    ['destroyed while opening', async (port) => { port.open().catch(() => {}); port.destroy(); }, 'resolves', []],
+    // The write waits for an open that never comes while a queued control
+    // call keeps the handle: the write must give up, not spin.
+    ['destroyed while opening, a write and controls waiting', async (port) => {
+      port.open().catch(() => {}); port.write('x', () => {});
+      for (const call of [port.set({ dtr: false }), port.getBaudRate()]) call.catch(() => {});
+      port.destroy();
+    }, 'resolves', []],
     ['while a write is failing', async (port) => { await port.open(); writeFails(); port.write('x', () => {}); }, 'resolves', ['ERROR_GEN_FAILURE']],
     ['while the device is unplugged', async (port) => {
       // A held write keeps close() waiting until the device goes.

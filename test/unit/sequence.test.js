@@ -4,9 +4,6 @@
 // addon call carried a closed number, 'close' came once, nothing was thrown
 // or rejected unhandled, every write called back once and what went out is
 // what was reported sent, and every byte read reached the consumer in order.
-// Run by hand: node --test test/unit/sequence.random.js. It is out of
-// npm test for now: some runs never end (the process spins at full CPU after
-// a sequence has passed), a fault of the stream layer not yet found.
 const { test } = require('node:test');
 const assert = require('node:assert/strict');
 const { Writable } = require('node:stream');
