@@ -123,7 +123,6 @@ class Line {
       if (head.done) head.done(null);
       if (budget <= 0 && this.#queue.length > 0 && this.#queue[0].bytes.length > 0) break;
     }
-    if (this.#queue.length > 0 && !this.#timer && !this.#immediate) this.pump();
   }
 
   // Ends what is still on its way, each with `error`; what already arrived stays.
