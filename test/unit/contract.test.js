@@ -285,6 +285,31 @@ const cases = [
     ['Opening COM7: Access denied'], [null],
   ]],
 
+  ['callbacks come from the event loop, never from inside the call', async (rig) => {
+    const b = rig.binding;
+    const fd = await opened(rig);
+    rig.send('COM3', 'ready');
+    // The read first, on its own: a flush would take its bytes.
+    const inside = [];
+    let returned = false;
+    await new Promise((resolve) => {
+      b.read(fd, Buffer.alloc(1), 0, 1, () => { if (!returned) inside.push('read'); resolve(); });
+      returned = true;
+    });
+    const calls = [['open', 'COM9', options], ['list'], ['getBaudRate', fd], ['get', fd], ['set', fd, {}], ['update', fd, { baudRate: 0 }],
+      ['flush', fd], ['drain', fd], ['write', fd, Buffer.from('x')], ['read', 12345, Buffer.alloc(1), 0, 1], ['close', 12345]];
+    await Promise.all(calls.map(([name, ...rest]) => new Promise((resolve) => {
+      let returned = false;
+      b[name](...rest, () => {
+        if (!returned) inside.push(name);
+        resolve();
+      });
+      returned = true;
+    })));
+    await outcome(b.close, fd);
+    return inside;
+  }, []],
+
   ['a closed number is handed to the next open at once, and then names that port', async (rig) => {
     const b = rig.binding;
     const fd = await opened(rig, 'COM3');
