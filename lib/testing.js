@@ -377,7 +377,6 @@ class VirtualDevice extends EventEmitter {
   _opened(handle) {
     this.#handle = handle;
     this.#settings = Object.freeze({ ...handle.settings });
-    this.#taken = [];
     handle.lines = drivenLines(handle.settings, false);
     if (this.#peer) this.#peer._peerLinesChanged();
   }
