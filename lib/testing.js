@@ -172,8 +172,8 @@ class OpenHandle {
       this.serving = false;
       while (this.reads.length > 0 && this.rxLength > 0 && !this.removed && this.device._handleOf(this.fd) === this) {
         const read = this.reads.shift();
-        const count = this.take(read.into, read.offset, read.wanted);
-        read.callback(null, count);
+        // Each callback on its own turn: one that throws leaves the others be.
+        later(read.callback, null, this.take(read.into, read.offset, read.wanted));
       }
     });
   }
@@ -200,7 +200,7 @@ class OpenHandle {
     for (const done of drains) later(done, null);
   }
 
-  // Ends everything pending with the codes of a close, a removal or a flush.
+  // Ends everything pending, with the errors of a close or of a removal.
   end(readError, writeError, drainError) {
     const reads = this.reads;
     this.reads = [];
