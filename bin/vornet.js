@@ -2,10 +2,14 @@
 'use strict';
 // vornet list [--json]          the serial ports, as a table or as JSON
 // vornet list --watch [--json]  the same, then the ports as they come and go
-// vornet term PORT [--baud N]   a small terminal on a port; Ctrl-C leaves
-// vornet --help                 the usage
+// vornet term PORT [--baud N] [--quiet-ms N]
+//                               a small terminal on a port; Ctrl-C leaves
+// vornet --help, --version      the usage, the package's version
 
-const usage = 'usage: vornet list [--json] [--watch] | vornet term <port> [--baud <rate>]';
+const usage = 'usage: vornet list [--json] [--watch] | vornet term <port> [--baud <rate>] [--quiet-ms <ms>]';
+// How long term waits for a device's replies once a piped input has gone:
+// time enough for a modem or an instrument to answer, short enough for a script.
+const defaultQuiet = 500;
 const help = `${usage}
 
   list            the serial ports: path, manufacturer, serial number, VID:PID, friendly name
@@ -13,9 +17,14 @@ const help = `${usage}
   list --watch    then a line for each port that comes (+) or goes (-), until Ctrl-C;
                   with --json, one JSON object a line
   term <port>     copies the port to standard output and standard input to the port;
-                  a piped input is sent whole, then the program leaves once it has gone
+                  a piped input is sent whole, then term waits for the replies and leaves
+                  once the port has been quiet for --quiet-ms:
+                    printf 'AT\\r\\n' | vornet term COM3 --baud 115200
   --baud <rate>   the baud rate of term (also --baud=<rate>); 9600 if not given
+  --quiet-ms <ms> after a piped input, leave once nothing has arrived for this long
+                  (also --quiet-ms=<ms>); ${defaultQuiet} if not given, 0 leaves once the input has gone
   -h, --help      this text
+  -v, --version   the version of vornet
 
 Ctrl-C closes the port and leaves; a second Ctrl-C leaves at once.
 `;
@@ -68,16 +77,25 @@ async function list(args) {
   });
 }
 
+// The value of an option given as --name value or --name=value.
+function optionValue(args, i, name, example) {
+  const arg = args[i];
+  if (arg.startsWith(`${name}=`)) return [arg.slice(name.length + 1), i];
+  if (i + 1 >= args.length) refuse(`${name} wants a value, such as ${name} ${example}`);
+  return [args[i + 1], i + 1];
+}
+
 function termArguments(args) {
   let path;
   let baud = '9600';
+  let quiet = String(defaultQuiet);
   for (let i = 0; i < args.length; i++) {
     const arg = args[i];
-    if (arg === '--baud') {
-      if (i + 1 >= args.length) refuse('--baud wants a rate, such as --baud 115200');
-      baud = args[++i];
-    } else if (arg.startsWith('--baud=')) {
-      baud = arg.slice('--baud='.length);
+    if (arg === '--baud' || arg.startsWith('--baud=')) {
+      if (arg === '--baud' && i + 1 >= args.length) refuse('--baud wants a rate, such as --baud 115200');
+      [baud, i] = optionValue(args, i, '--baud', '115200');
+    } else if (arg === '--quiet-ms' || arg.startsWith('--quiet-ms=')) {
+      [quiet, i] = optionValue(args, i, '--quiet-ms', '1000');
     } else if (arg.startsWith('-') || path !== undefined) {
       refuse(`unknown argument ${arg}`);
     } else {
@@ -89,11 +107,13 @@ function termArguments(args) {
   if (!/^\d+$/.test(baud) || !Number.isInteger(baudRate) || baudRate <= 0 || baudRate > 0xFFFFFFFF) {
     refuse(`--baud wants a positive integer, not ${baud}`);
   }
-  return { path, baudRate };
+  const quietMs = Number(quiet);
+  if (!/^\d+$/.test(quiet) || quietMs > 2 ** 31 - 1) refuse(`--quiet-ms wants a number of milliseconds, not ${quiet}`);
+  return { path, baudRate, quietMs };
 }
 
 async function term(args) {
-  const { path, baudRate } = termArguments(args);
+  const { path, baudRate, quietMs } = termArguments(args);
   const port = await layer().open(path, { baudRate });
   const { stdin, stdout, stderr } = process;
   stderr.write(`vornet: connected to ${path} at ${baudRate} baud; Ctrl-C leaves\n`);
@@ -128,7 +148,16 @@ async function term(args) {
   };
 
   port.on('error', (error) => leaveNow(1, describe(error, `${path}: `)));
+  // Reset by every chunk from the port: after a piped input, term leaves once
+  // the port has been quiet for quietMs.
+  let quiet = null;
+  const waitForQuiet = () => {
+    if (leaving) return;
+    clearTimeout(quiet);
+    quiet = setTimeout(() => { if (!leaving) leave(); }, quietMs);
+  };
   port.on('data', (chunk) => {
+    if (quiet !== null) waitForQuiet();
     if (!stdout.write(chunk)) {
       port.pause();
       stdout.once('drain', () => port.resume());
@@ -154,10 +183,15 @@ async function term(args) {
     }
     if (stop >= 0) leave();
   });
-  // A piped input has been read whole: leave once all of it has been sent.
+  // A piped input has been read whole: once all of it has been sent, the
+  // device's replies are waited for until the port is quiet.
   stdin.on('end', () => {
     if (leaving) return;
-    port.drain().then(() => { if (!leaving) leave(); }, (error) => leaveNow(1, describe(error, `${path}: `)));
+    port.drain().then(() => {
+      if (leaving) return;
+      if (quietMs === 0) leave();
+      else waitForQuiet();
+    }, (error) => leaveNow(1, describe(error, `${path}: `)));
   });
   stdin.resume();
 }
@@ -166,6 +200,10 @@ const commands = new Map([['list', list], ['term', term]]);
 const args = process.argv.slice(2);
 if (args.includes('--help') || args.includes('-h')) {
   process.stdout.write(help);
+  process.exit(0);
+}
+if (args.length === 1 && (args[0] === '--version' || args[0] === '-v')) {
+  process.stdout.write(`${require('../package.json').version}\n`);
   process.exit(0);
 }
 const [command, ...rest] = args;
