@@ -24,10 +24,19 @@ const maxHighWaterMark = 16 * 1024 * 1024;
 // setTimeout takes at most 2^31-1 ms and polls every millisecond beyond it.
 const maxInterval = 2 ** 31 - 1;
 
+// Coded as Node codes its own argument errors: a value of the wrong type, a
+// value of the right type that is not allowed, a number out of range.
+function coded(error, code) {
+  error.code = code;
+  return error;
+}
+const invalidType = (message) => coded(new TypeError(message), 'ERR_INVALID_ARG_TYPE');
+const invalidValue = (message, Kind = TypeError) => coded(new Kind(message), 'ERR_INVALID_ARG_VALUE');
+
 const show = (value) => (typeof value === 'string' ? JSON.stringify(value) : typeof value === 'bigint' ? `${value}n` : String(value));
 
-function fail(Kind, key, value, allowed) {
-  throw new Kind(`SerialPort option ${key}: ${show(value)} is not allowed; expected ${allowed}`);
+function fail(Kind, key, value, allowed, code = Kind === TypeError ? 'ERR_INVALID_ARG_TYPE' : 'ERR_OUT_OF_RANGE') {
+  throw coded(new Kind(`SerialPort option ${key}: ${show(value)} is not allowed; expected ${allowed}`), code);
 }
 
 function integerIn(key, value, low, high, what) {
@@ -39,24 +48,25 @@ function oneOf(key, value) {
   const list = choices[key];
   if (!list.includes(value)) {
     const allowed = `one of ${list.map(show).join(', ')}`;
-    fail(list.some((c) => typeof c === typeof value) ? RangeError : TypeError, key, value, allowed);
+    if (list.some((c) => typeof c === typeof value)) fail(RangeError, key, value, allowed, 'ERR_INVALID_ARG_VALUE');
+    fail(TypeError, key, value, allowed);
   }
 }
 
 // The options in effect: the given ones, checked, over the defaults.
 function portOptions(options) {
   if (options === null || typeof options !== 'object' || Array.isArray(options)) {
-    throw new TypeError(`SerialPort options must be an object with at least baudRate; got ${show(options)}`);
+    throw invalidType(`SerialPort options must be an object with at least baudRate; got ${show(options)}`);
   }
   for (const key of Object.keys(options)) {
     if (!known.includes(key)) {
       const near = known.find((k) => k.toLowerCase() === key.toLowerCase());
-      throw new TypeError(`SerialPort option ${JSON.stringify(key)} is unknown${near ? `; did you mean ${near}?` : '.'}` +
+      throw invalidValue(`SerialPort option ${JSON.stringify(key)} is unknown${near ? `; did you mean ${near}?` : '.'}` +
         ` The options are ${known.join(', ')}.`);
     }
   }
   if (options.baudRate === undefined) {
-    throw new TypeError('SerialPort option baudRate is required: a positive integer such as 9600 or 115200');
+    throw invalidType('SerialPort option baudRate is required: a positive integer such as 9600 or 115200');
   }
   const result = { baudRate: options.baudRate, ...defaults };
   for (const key of Object.keys(defaults)) {
@@ -77,13 +87,13 @@ function portOptions(options) {
   // error names both options rather than "The parameter is incorrect".
   const { dataBits, stopBits } = result;
   if ((dataBits === 5 && stopBits === 2) || (dataBits !== 5 && stopBits === 1.5)) {
-    throw new RangeError(`SerialPort options dataBits: ${dataBits} and stopBits: ${stopBits} cannot go together; ` +
-      'Windows takes 1.5 stop bits only with 5 data bits, and 2 stop bits only with 6 to 8');
+    throw invalidValue(`SerialPort options dataBits: ${dataBits} and stopBits: ${stopBits} cannot go together; ` +
+      'Windows takes 1.5 stop bits only with 5 data bits, and 2 stop bits only with 6 to 8', RangeError);
   }
   // The driver drives RTS by rtsMode only under hardware flow control; without
   // it the choice would be dropped without a word.
   if (options.rtsMode !== undefined && !result.rtscts) {
-    throw new TypeError(`SerialPort option rtsMode: ${show(result.rtsMode)} takes effect only with rtscts: true; ` +
+    throw invalidValue(`SerialPort option rtsMode: ${show(result.rtsMode)} takes effect only with rtscts: true; ` +
       'without it RTS stays low (use set({ rts }) to drive it)');
   }
   return result;
@@ -96,7 +106,7 @@ function modemStatusOption(value) {
     fail(TypeError, 'modemStatus', value, 'an object such as { interval: 100 }, or false');
   }
   for (const key of Object.keys(value)) {
-    if (key !== 'interval') throw new TypeError(`SerialPort option modemStatus.${key} is unknown; the only one is interval.`);
+    if (key !== 'interval') throw invalidValue(`SerialPort option modemStatus.${key} is unknown; the only one is interval.`);
   }
   const { interval = 100 } = value;
   if (typeof interval !== 'number') fail(TypeError, 'modemStatus.interval', interval, 'a number of milliseconds');
@@ -109,10 +119,10 @@ function modemStatusOption(value) {
 // The options of update, checked alike.
 function updateOptions(options) {
   if (options === null || typeof options !== 'object') {
-    throw new TypeError(`SerialPort update options must be an object with baudRate; got ${show(options)}`);
+    throw invalidType(`SerialPort update options must be an object with baudRate; got ${show(options)}`);
   }
   for (const key of Object.keys(options)) {
-    if (key !== 'baudRate') throw new TypeError(`SerialPort update option ${JSON.stringify(key)} is unknown; the only option is baudRate.`);
+    if (key !== 'baudRate') throw invalidValue(`SerialPort update option ${JSON.stringify(key)} is unknown; the only option is baudRate.`);
   }
   integerIn('baudRate', options.baudRate, 1, 0xFFFFFFFF, 'a positive integer such as 9600 or 115200');
   return { baudRate: options.baudRate };
@@ -124,20 +134,20 @@ function updateOptions(options) {
 function lineOptions(options, rtsDrivenBy) {
   const lines = ['rts', 'dtr', 'brk'];
   if (options === null || typeof options !== 'object') {
-    throw new TypeError(`SerialPort set options must be an object of ${lines.join(', ')}; got ${show(options)}`);
+    throw invalidType(`SerialPort set options must be an object of ${lines.join(', ')}; got ${show(options)}`);
   }
   const result = {};
   for (const [key, value] of Object.entries(options)) {
     if (key === 'cts' || key === 'dsr') {
-      throw new TypeError(`SerialPort set option ${key} is not an output line: ${key.toUpperCase()} is driven by the other end. ` +
+      throw invalidValue(`SerialPort set option ${key} is not an output line: ${key.toUpperCase()} is driven by the other end. ` +
         "Read it with get(), or open with modemStatus: { interval } for 'modemStatus' events when it changes.");
     }
-    if (!lines.includes(key)) throw new TypeError(`SerialPort set option ${JSON.stringify(key)} is unknown; the lines are ${lines.join(', ')}.`);
+    if (!lines.includes(key)) throw invalidValue(`SerialPort set option ${JSON.stringify(key)} is unknown; the lines are ${lines.join(', ')}.`);
     if (typeof value !== 'boolean') fail(TypeError, key, value, 'true or false');
     result[key] = value;
   }
   if (result.rts !== undefined && rtsDrivenBy) {
-    throw new TypeError(`SerialPort set option rts: under rtscts with rtsMode ${show(rtsDrivenBy)} the driver drives RTS; ` +
+    throw invalidValue(`SerialPort set option rts: under rtscts with rtsMode ${show(rtsDrivenBy)} the driver drives RTS; ` +
       "open with rtsMode: 'enable' to drive it with set()");
   }
   return result;
@@ -150,23 +160,23 @@ function readUntilOptions(delimiter, options = {}) {
   } else if (delimiter instanceof Uint8Array) {
     delimiter = Buffer.from(delimiter);
   } else {
-    throw new TypeError(`readUntil delimiter must be a non-empty string, Buffer or Uint8Array; got ${show(delimiter)}`);
+    throw invalidType(`readUntil delimiter must be a non-empty string, Buffer or Uint8Array; got ${show(delimiter)}`);
   }
   if (delimiter.length === 0) throw outOfRange('delimiter', '""', 'at least one byte long');
   if (options === null || typeof options !== 'object') {
-    throw new TypeError(`readUntil options must be an object; got ${show(options)}`);
+    throw invalidType(`readUntil options must be an object; got ${show(options)}`);
   }
   const keys = ['timeout', 'signal', 'maxLength'];
   for (const key of Object.keys(options)) {
-    if (!keys.includes(key)) throw new TypeError(`readUntil option ${JSON.stringify(key)} is unknown; the options are ${keys.join(', ')}.`);
+    if (!keys.includes(key)) throw invalidValue(`readUntil option ${JSON.stringify(key)} is unknown; the options are ${keys.join(', ')}.`);
   }
   const { timeout, signal, maxLength = 64 * 1024 } = options;
   if (timeout !== undefined) {
-    if (typeof timeout !== 'number') throw new TypeError(`readUntil option timeout: ${show(timeout)} is not allowed; expected a number of milliseconds`);
+    if (typeof timeout !== 'number') throw invalidType(`readUntil option timeout: ${show(timeout)} is not allowed; expected a number of milliseconds`);
     if (!(timeout >= 1 && timeout <= maxInterval)) throw outOfRange('timeout', timeout, `from 1 to ${maxInterval} milliseconds`);
   }
   checkSignal(signal, 'readUntil');
-  if (typeof maxLength !== 'number') throw new TypeError(`readUntil option maxLength: ${show(maxLength)} is not allowed; expected an integer`);
+  if (typeof maxLength !== 'number') throw invalidType(`readUntil option maxLength: ${show(maxLength)} is not allowed; expected an integer`);
   if (!Number.isInteger(maxLength) || maxLength < 1 || maxLength > 2 ** 30) {
     throw outOfRange('maxLength', maxLength, `an integer from 1 to ${2 ** 30}`);
   }
@@ -175,20 +185,18 @@ function readUntilOptions(delimiter, options = {}) {
 
 function checkSignal(signal, what) {
   if (signal !== undefined && !(signal instanceof AbortSignal)) {
-    const error = new TypeError(`${what} option signal must be an AbortSignal; got ${show(signal)}`);
-    error.code = 'ERR_INVALID_ARG_TYPE';
-    throw error;
+    throw invalidType(`${what} option signal must be an AbortSignal; got ${show(signal)}`);
   }
 }
 
 // The options of SerialPort.watch.
 function watchOptions(options = {}) {
   if (options === null || typeof options !== 'object') {
-    throw new TypeError(`SerialPort.watch options must be an object; got ${show(options)}`);
+    throw invalidType(`SerialPort.watch options must be an object; got ${show(options)}`);
   }
   for (const key of Object.keys(options)) {
     if (key !== 'interval' && key !== 'unref') {
-      throw new TypeError(`SerialPort.watch option ${JSON.stringify(key)} is unknown; the options are interval and unref.`);
+      throw invalidValue(`SerialPort.watch option ${JSON.stringify(key)} is unknown; the options are interval and unref.`);
     }
   }
   const { interval = 1000, unref = false } = options;

@@ -97,9 +97,16 @@ function createSerialPort(binding) {
 
     constructor(path, options) {
       if (typeof path !== 'string' || path === '') {
-        throw new TypeError(`SerialPort path must be a port name such as "COM3"; got ${JSON.stringify(path)}`);
+        const error = new TypeError(`SerialPort path must be a port name such as "COM3"; got ${JSON.stringify(path)}`);
+        error.code = 'ERR_INVALID_ARG_TYPE';
+        throw error;
       }
-      const settings = portOptions(options);
+      let settings;
+      try {
+        settings = portOptions(options);
+      } catch (error) {
+        throw withPath(error, path);
+      }
       super({ highWaterMark: settings.highWaterMark, allowHalfOpen: false });
       this.path = path;
       this.#options = Object.freeze(settings);
@@ -245,7 +252,7 @@ function createSerialPort(binding) {
       try {
         checked = updateOptions(options);
       } catch (error) {
-        return Promise.reject(error);
+        return Promise.reject(withPath(error, this.path));
       }
       return this.#control('update', [checked]).then(() => {
         this.#options = Object.freeze({ ...this.#options, baudRate: checked.baudRate });
@@ -267,7 +274,7 @@ function createSerialPort(binding) {
       try {
         changes = lineOptions(lines, rtsDrivenBy(this.#options));
       } catch (error) {
-        return Promise.reject(error);
+        return Promise.reject(withPath(error, this.path));
       }
       if (!this.#live()) return Promise.reject(notOpen(this.path, 'set'));
       const wanted = Object.freeze({ ...this.#wantedLines, ...changes });
@@ -288,7 +295,7 @@ function createSerialPort(binding) {
       try {
         checked = readUntilOptions(delimiter, options);
       } catch (error) {
-        return Promise.reject(error);
+        return Promise.reject(withPath(error, this.path));
       }
       const refuse = (why, code) => {
         const error = new Error(`readUntil: ${why}`);
@@ -296,12 +303,13 @@ function createSerialPort(binding) {
         error.path = this.path;
         return Promise.reject(error);
       };
+      // From close() on, whether the handle is closed yet or not, as every other call.
+      if (!this.#live() || this.readableEnded) return Promise.reject(notOpen(this.path, 'readUntil'));
       if (this.#untilPending) return refuse(`another readUntil on ${this.path} is waiting`, 'ERR_READ_UNTIL_PENDING');
       if (this.readableFlowing === true || this.listenerCount('data') > 0) {
         return refuse(`${this.path} is flowing or piped, and its bytes go to 'data' listeners; ` +
           'remove them, unpipe and pause() first', 'ERR_STREAM_FLOWING');
       }
-      if (this.#state === 'new' || this.destroyed || this.readableEnded) return Promise.reject(notOpen(this.path, 'readUntil'));
       this.#untilPending = true;
       return readUntil(this, checked, { path: this.path, done: () => { this.#untilPending = false; } });
     }

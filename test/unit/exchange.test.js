@@ -101,8 +101,12 @@ test('readUntil is refused where others take the bytes, or one is already waitin
   const error = await pending[1].catch((e) => e);
   assert.equal(error.code, 'ERR_STREAM_PREMATURE_CLOSE');
   assert.equal(error.received.toString(), 'cut');
+  // From close() on one code, whatever the history: closing, with a 'data' listener, closed.
+  await assert.rejects(port.readUntil('\n'), { code: 'ERR_PORT_NOT_OPEN' }, 'closing');
+  port.on('data', () => {});
+  await assert.rejects(port.readUntil('\n'), { code: 'ERR_PORT_NOT_OPEN' }, 'closing, flowing');
   await closing;
-  await assert.rejects(port.readUntil('\n'), { code: 'ERR_PORT_NOT_OPEN' });
+  await assert.rejects(port.readUntil('\n'), { code: 'ERR_PORT_NOT_OPEN' }, 'closed');
 });
 
 test('an aborted open rejects with an AbortError and closes the handle it then gets; nothing reaches it after', async () => {

@@ -62,13 +62,16 @@ test('the output lines start as the open left them and each set() changes only w
     assert.equal(escapes.length, again, `dtr ${dtr}`);
     if (again) assert.deepEqual(escapes, [4, 6, 8], 'RTS low, DTR low, break on, as remembered');
   }
-  for (const [change, message] of [
-    [{ cts: true }, /set option cts is not an output line: CTS is driven by the other end\. .*modemStatus: \{ interval \}/],
-    [{ dsr: false }, /set option dsr is not an output line/],
-    [{ dtr: 1 }, /option dtr: 1 is not allowed/],
+  for (const [change, message, code] of [
+    [{ cts: true }, /set option cts is not an output line: CTS is driven by the other end\. .*modemStatus: \{ interval \}/, 'ERR_INVALID_ARG_VALUE'],
+    [{ dsr: false }, /set option dsr is not an output line/, 'ERR_INVALID_ARG_VALUE'],
+    [{ dtr: 1 }, /option dtr: 1 is not allowed/, 'ERR_INVALID_ARG_TYPE'],
+    [{ rts: 1 }, /option rts: 1 is not allowed/, 'ERR_INVALID_ARG_TYPE'],
   ]) {
-    await assert.rejects(port.set(change), { name: 'TypeError', message }, JSON.stringify(change));
+    await assert.rejects(port.set(change), { name: 'TypeError', message, code, path: 'COM3' }, JSON.stringify(change));
   }
+  await assert.rejects(port.update({ baudRate: 0 }), { name: 'RangeError', code: 'ERR_OUT_OF_RANGE', path: 'COM3' });
+  await assert.rejects(port.update({ baudrate: 9600 }), { name: 'TypeError', code: 'ERR_INVALID_ARG_VALUE', path: 'COM3' });
   await port.close();
   await assert.rejects(port.set({ dtr: true }), { code: 'ERR_PORT_NOT_OPEN', path: 'COM3' });
   // Under handshake the driver drives RTS, and set() says so.

@@ -26,30 +26,32 @@ test('options are checked before anything reaches the addon, each failure naming
     [{ baudRate: 9600.5 }, RangeError, /baudRate: 9600.5/],
     [{ baudRate: 2 ** 32 + 9600 }, RangeError, /baudRate: 4294976896/],
     [{ baudRate: 9600, dataBits: 9 }, RangeError, /option dataBits: 9 is not allowed; expected an integer from 5 to 8/],
-    [{ baudRate: 9600, parity: 'evn' }, RangeError, /option parity: "evn" is not allowed; expected one of "none", "even", "odd", "mark", "space"/],
-    [{ baudRate: 9600, parity: 'e' }, RangeError, /parity: "e"/],
-    [{ baudRate: 9600, stopBits: 3 }, RangeError, /option stopBits: 3 is not allowed; expected one of 1, 1.5, 2/],
+    [{ baudRate: 9600, parity: 'evn' }, RangeError, /option parity: "evn" is not allowed; expected one of "none", "even", "odd", "mark", "space"/, 'ERR_INVALID_ARG_VALUE'],
+    [{ baudRate: 9600, parity: 'e' }, RangeError, /parity: "e"/, 'ERR_INVALID_ARG_VALUE'],
+    [{ baudRate: 9600, stopBits: 3 }, RangeError, /option stopBits: 3 is not allowed; expected one of 1, 1.5, 2/, 'ERR_INVALID_ARG_VALUE'],
     [{ baudRate: 9600, stopBits: '2' }, TypeError, /stopBits: "2"/],
-    [{ baudRate: 9600, rtsMode: 'Toggle' }, RangeError, /rtsMode: "Toggle"/],
+    [{ baudRate: 9600, rtsMode: 'Toggle' }, RangeError, /rtsMode: "Toggle"/, 'ERR_INVALID_ARG_VALUE'],
     [{ baudRate: 9600, hupcl: 1 }, TypeError, /option hupcl: 1 is not allowed; expected true or false/],
     [{ baudRate: 9600, lock: 'no' }, TypeError, /option lock: "no"/],
-    [{ baudrate: 9600 }, TypeError, /option "baudrate" is unknown; did you mean baudRate\?/],
-    [{ baudRate: 9600, parityBits: 1 }, TypeError, /option "parityBits" is unknown\. The options are baudRate, dataBits/],
+    [{ baudrate: 9600 }, TypeError, /option "baudrate" is unknown; did you mean baudRate\?/, 'ERR_INVALID_ARG_VALUE'],
+    [{ baudRate: 9600, parityBits: 1 }, TypeError, /option "parityBits" is unknown\. The options are baudRate, dataBits/, 'ERR_INVALID_ARG_VALUE'],
     [null, TypeError, /options must be an object/],
-    [{ baudRate: 9600, dataBits: 5, stopBits: 2 }, RangeError, /options dataBits: 5 and stopBits: 2 cannot go together/],
-    [{ baudRate: 9600, stopBits: 1.5 }, RangeError, /options dataBits: 8 and stopBits: 1.5 cannot go together/],
-    [{ baudRate: 9600, rtsMode: 'toggle' }, TypeError, /option rtsMode: "toggle" takes effect only with rtscts: true/],
+    [{ baudRate: 9600, dataBits: 5, stopBits: 2 }, RangeError, /options dataBits: 5 and stopBits: 2 cannot go together/, 'ERR_INVALID_ARG_VALUE'],
+    [{ baudRate: 9600, stopBits: 1.5 }, RangeError, /options dataBits: 8 and stopBits: 1.5 cannot go together/, 'ERR_INVALID_ARG_VALUE'],
+    [{ baudRate: 9600, rtsMode: 'toggle' }, TypeError, /option rtsMode: "toggle" takes effect only with rtscts: true/, 'ERR_INVALID_ARG_VALUE'],
     [{ baudRate: 9600, highWaterMark: 2 ** 24 + 1 }, RangeError, /option highWaterMark: 16777217 is not allowed; expected an integer from 1 to 16777216/],
     [{ baudRate: 9600, modemStatus: { interval: 0 } }, RangeError, /"modemStatus.interval" is out of range\. It must be from 1 to 2147483647/],
     [{ baudRate: 9600, modemStatus: { interval: 2 ** 31 } }, RangeError, /"modemStatus.interval" is out of range/],
     [{ baudRate: 9600, modemStatus: { interval: '5' } }, TypeError, /option modemStatus.interval: "5" is not allowed/],
-    [{ baudRate: 9600, modemStatus: { every: 5 } }, TypeError, /option modemStatus.every is unknown/],
+    [{ baudRate: 9600, modemStatus: { every: 5 } }, TypeError, /option modemStatus.every is unknown/, 'ERR_INVALID_ARG_VALUE'],
     [{ baudRate: 9600, modemStatus: true }, TypeError, /option modemStatus: true is not allowed; expected an object/],
   ];
-  for (const [options, Kind, message] of cases) {
-    assert.throws(make(options), (e) => e instanceof Kind && message.test(e.message), JSON.stringify(options));
+  // Coded as Node's own argument errors: a wrong type, a value not allowed, a number out of range.
+  for (const [options, Kind, message, code = Kind === TypeError ? 'ERR_INVALID_ARG_TYPE' : 'ERR_OUT_OF_RANGE'] of cases) {
+    assert.throws(make(options), (e) => e instanceof Kind && message.test(e.message) && e.code === code && e.path === 'COM3',
+      `${JSON.stringify(options)}: ${code}`);
   }
-  assert.throws(() => new SerialPort('', { baudRate: 9600 }), { name: 'TypeError', message: /path must be a port name/ });
+  assert.throws(() => new SerialPort('', { baudRate: 9600 }), { name: 'TypeError', code: 'ERR_INVALID_ARG_TYPE', message: /path must be a port name/ });
   // The pairs Windows takes.
   new SerialPort('COM3', { baudRate: 9600, dataBits: 5, stopBits: 1.5, rtscts: true, rtsMode: 'toggle', highWaterMark: 2 ** 24 });
   assert.equal(sim.port('COM3').opens, 0);
