@@ -115,6 +115,9 @@ class Line {
       const count = Math.min(budget, head.bytes.length - head.sent);
       if (count > 0) {
         this.#deliver(head.bytes.subarray(head.sent, head.sent + count));
+        // What the device was given may have made it go: the cut has ended
+        // this entry, and its callback is not called a second time.
+        if (this.#queue[0] !== head) return;
         head.sent += count;
         budget -= count;
       }

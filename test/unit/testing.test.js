@@ -116,6 +116,17 @@ test('unplugged: gone from the list, the old name held while its handle is; plug
   await call(ports.binding.close, again);
   // Bytes from a device nobody has open are lost, as a UART's are.
   assert.equal(device.write('lost'), false);
+  // A device that goes as it receives a write: that write calls back once, with the removal's error.
+  for (const pace of [false, true]) {
+    const machine = new VirtualPorts({ pace });
+    machine.add('COM6').once('data', function onData() { this.unplug(); });
+    const [, handle] = await call(machine.binding.open, 'COM6', { baudRate: 115200, dataBits: 8 });
+    const calls = [];
+    machine.binding.write(handle, Buffer.from('AT\r\n'), (...results) => calls.push(results));
+    await tick(30);
+    assert.deepEqual(calls, [[new Error('Writing to COM port (WriteIOCompletion): Unknown error code 31')]], `pace ${pace}`);
+    await call(machine.binding.close, handle);
+  }
 });
 
 test('the layer over virtual ports: a surprise removal destroys the stream with the coded error, as on Windows', async () => {
