@@ -8,4 +8,7 @@ SerialPort.list().then((ports) => {
     const usb = port.vendorId ? ` USB ${port.vendorId}:${port.productId} serial ${port.serialNumber ?? '?'}` : '';
     console.log(`${port.path}  ${port.friendlyName ?? ''}${usb}`);
   }
+}, (error) => {
+  console.error(`listing failed: ${error.message}`);
+  process.exitCode = 1;
 });

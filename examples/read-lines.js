@@ -1,5 +1,6 @@
 // Prints each line a device sends, as it comes, until Ctrl-C (or the device
-// sends "bye"). node examples/read-lines.js COM3 9600
+// sends "bye"). A device pulled out ends it with its error: pipeline() passes
+// on every failure of the port. node examples/read-lines.js COM3 9600
 const { pipeline } = require('node:stream/promises');
 const { SerialPort, DelimiterParser } = require('vornet');
 
@@ -19,6 +20,6 @@ const [path = 'COM3', baud = '9600'] = process.argv.slice(2);
     }
   });
 })().catch((error) => {
-  console.error(`${error.message} (${error.code})`);
-  process.exit(1);
+  console.error(`${path}: ${error.message} (${error.code})`);
+  process.exitCode = 1;
 });

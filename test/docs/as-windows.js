@@ -41,7 +41,8 @@ for (const [name, spec] of Object.entries(devices)) {
     received = lines.pop();
     for (const line of lines) if (line !== '') answer(line);
   });
-  // The script's timers keep nothing alive: a program that is done leaves.
+  // The script keeps the process alive until its end, as a device that is
+  // still to say something keeps a program's read waiting.
   const play = () => {
     for (const [ms, action, value] of spec.script || []) {
       setTimeout(() => {
@@ -50,7 +51,7 @@ for (const [name, spec] of Object.entries(devices)) {
         else if (action === 'unplug') device.unplug();
         else if (action === 'plug') device.plug();
         else throw new Error(`unknown device action ${action}`);
-      }, ms).unref();
+      }, ms);
     }
   };
   if (spec.absent) {
