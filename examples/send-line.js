@@ -15,7 +15,7 @@ async function main() {
     // ends the listening after a second.
     const lines = new DelimiterParser({ delimiter: '\n', maxLength: 4096 });
     await pipeline(port, lines, async (replies) => {
-      for await (const reply of replies) console.log(`< ${reply.toString('latin1').replace(/\r$/, '')}`);
+      for await (const reply of replies) console.log(`< ${reply.toString('latin1').replace(/\r+$/, '')}`);
     }, { signal: AbortSignal.timeout(1000) }).catch((error) => {
       if (error.name !== 'AbortError') throw error;
     });

@@ -1,0 +1,77 @@
+'use strict';
+// Every program in examples/ run as a user runs it, over virtual devices that answer, stay silent, are
+// missing, or are pulled out mid-run: what it prints, its exit status, and never an unhandled error.
+const { test } = require('node:test');
+const assert = require('node:assert/strict');
+const fs = require('node:fs');
+const path = require('node:path');
+const { runAsWindows, root } = require('./run');
+
+const modem = {
+  echo: true,
+  answers: { AT: '\r\nOK\r\n', 'AT+GMR': '\r\nv1.2.3\r\n\r\nOK\r\n', 'AT+BAD': '\r\nERROR\r\n' },
+  unplugOn: 'ATZ',
+};
+const arduino = { identity: { vendorId: '2341', productId: '0043', serialNumber: 'S1' } };
+
+// [example, arguments, devices, { status, stdout (exact or a pattern), stderr pattern, interruptAfter }]
+const cases = [
+  ['list-ports.js', [], { COM3: arduino, COM4: {} },
+    { stdout: 'COM3  Virtual Serial Port (COM3) USB 2341:0043 serial S1\nCOM4  Virtual Serial Port (COM4)\n' }],
+  ['list-ports.js', [], {}, { stdout: 'no serial ports\n' }],
+  ['callbacks.js', ['COM3'], { COM3: { answers: { AT: '\r\nOK\r\n' } } }, { stdout: '"\\r\\nOK\\r\\n"\n' }],
+  ['callbacks.js', ['COM3'], { COM3: { unplugOn: 'AT' } },
+    { status: 1, stdout: '', stderr: /^COM3: Writing to COM port \(WriteIOCompletion\): Unknown error code 31\n$/ }],
+  ['callbacks.js', ['COM9'], { COM3: {} }, { status: 1, stderr: /^COM9: Opening COM9: File not found\n$/ }],
+  ['send-line.js', ['COM3', '115200', 'AT+GMR'], { COM3: modem }, { stdout: '> AT+GMR\n< AT+GMR\n< v1.2.3\n< \n< OK\n' }],
+  ['send-line.js', ['COM3', '115200', 'ATZ'], { COM3: modem },
+    { status: 1, stdout: '> ATZ\n', stderr: /^COM3: .*Unknown error code 31 \(ERROR_GEN_FAILURE\)\n$/ }],
+  ['send-line.js', ['COM4'], { COM3: modem }, { status: 1, stdout: '', stderr: /^COM4: Opening COM4: File not found \(ENOENT\)\n$/ }],
+  ['request-reply.js', ['COM3', '115200', 'AT', 'AT+GMR', 'AT+BAD'], { COM3: modem },
+    { status: 1, stdout: 'AT: OK\nAT+GMR: v1.2.3\nAT+BAD: the device answered ERROR\n' }],
+  // Unplugged while it waits for the reply: the cause is told, not the ERR_PORT_NOT_OPEN of what follows.
+  ['request-reply.js', ['COM3', '115200', 'AT+GMR', 'ATZ', 'AT'], { COM3: modem },
+    { status: 1, stdout: 'AT+GMR: v1.2.3\n', stderr: /^COM3: .*Unknown error code 31 \(ERROR_GEN_FAILURE\)\n$/ }],
+  // Unplugged between two commands.
+  ['request-reply.js', ['COM3', '115200', 'AT', 'AT+GMR'],
+    { COM3: { ...modem, answerAfter: 100, script: [[120, 'unplug']] } },
+    { status: 1, stdout: 'AT: OK\n', stderr: /^COM3: .*\((ERROR_GEN_FAILURE|ERROR_BAD_COMMAND|ERROR_DEVICE_NOT_CONNECTED)\)\n$/ }],
+  ['request-reply.js', ['COM3', '115200', 'AT'], { COM3: {} }, { status: 1, stdout: 'AT: no reply within 2 s\n' }],
+  ['read-lines.js', ['COM3'], { COM3: { script: [[20, 'write', 'one\r\ntwo\r\n'], [60, 'write', 'bye\r\n']] } },
+    { stdout: '< one\n< two\n< bye\n' }],
+  // Pulled out with half a line on its way: the whole lines, then the error.
+  ['read-lines.js', ['COM3'], { COM3: { script: [[20, 'write', 'one\r\ntw'], [60, 'unplug']] } },
+    { status: 1, stdout: '< one\n', stderr: /^COM3: .*\(ERROR_GEN_FAILURE\)\n$/ }],
+  ['read-lines.js', ['COM3'], { COM3: { script: [[20, 'write', 'one\r\n']] } }, { stdout: '< one\n', interruptAfter: 600 }],
+  // Pulled out and back: the lines before and after, the port opened again, Ctrl-C leaves with 0.
+  ['watch-lines.js', ['COM3'], {
+    COM3: { script: [[100, 'set', { cts: true }], [200, 'set', { dcd: true }], [300, 'unplug'], [400, 'plug'], [1300, 'set', { dsr: true }]] },
+  }, {
+    interruptAfter: 2000,
+    stdout: 'CTS off  DSR off  DCD off\nCTS on   DSR off  DCD off\nCTS on   DSR off  DCD on \n' +
+      'COM3 went away (ERROR_BAD_COMMAND); waiting for it to come back\nCTS on   DSR off  DCD on \nCTS on   DSR on   DCD on \n',
+  }],
+  ['watch-lines.js', ['COM3'], {}, { interruptAfter: 700, stdout: '' }],
+  ['wait-for-device.js', ['2341', '5'], { COM5: { ...arduino, absent: true, script: [[300, 'plug']] } },
+    { stdout: 'waiting for a device with vendor ID 2341...\nCOM5 (Virtual Serial Port (COM5))\n' }],
+  ['wait-for-device.js', ['2341', '5'], { COM5: arduino }, { stdout: 'COM5 (Virtual Serial Port (COM5))\n' }],
+  ['wait-for-device.js', ['2341', '1'], { COM4: {} },
+    { status: 1, stdout: 'waiting for a device with vendor ID 2341...\nno device with vendor ID 2341 came within 1 s\n' }],
+];
+
+test('every example is run here', () => {
+  const files = fs.readdirSync(path.join(root, 'examples')).filter((f) => f.endsWith('.js') && !f.endsWith('.test.js'));
+  assert.deepEqual([...new Set(cases.map(([file]) => file))].sort(), files.sort());
+});
+
+for (const [file, args, devices, expected] of cases) {
+  const what = `${file} ${args.join(' ')} with ${JSON.stringify(devices)}`;
+  test(what.length > 160 ? `${what.slice(0, 157)}...` : what, async () => {
+    const run = await runAsWindows(path.join(root, 'examples', file), args, { devices, interruptAfter: expected.interruptAfter });
+    const shown = `status ${run.status} ${run.signal ?? ''}\nstdout:\n${run.stdout}\nstderr:\n${run.stderr}`;
+    assert.equal(run.status, expected.status ?? 0, shown);
+    if (typeof expected.stdout === 'string') assert.equal(run.stdout, expected.stdout, shown);
+    assert.match(run.stderr, expected.stderr ?? /^$/, shown);
+    assert.doesNotMatch(run.stderr, /Unhandled|\n +at /, shown);
+  });
+}
