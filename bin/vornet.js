@@ -191,7 +191,13 @@ async function term(args) {
       if (leaving) return;
       if (quietMs === 0) leave();
       else waitForQuiet();
-    }, (error) => leaveNow(1, describe(error, `${path}: `)));
+    }, (error) => {
+      // A port that failed says why with its 'error', which may come after
+      // the drain gives up; it comes before 'close'.
+      const report = () => leaveNow(1, describe(error, `${path}: `));
+      if (port.destroyed && !port.closed) port.once('close', report);
+      else report();
+    });
   });
   stdin.resume();
 }
