@@ -17,6 +17,8 @@ const expectedFiles = [
   'lib/lines.js', 'lib/parsers.js', 'lib/readuntil.js', 'lib/serialport.js', 'lib/watcher.js', 'package.json',
   'lib/testing.js', 'lib/testing-args.js', 'lib/testing.mjs', 'lib/testing.d.ts',
   'prebuilds/win32-arm64/lintel.node', 'prebuilds/win32-x64/lintel.node',
+  // The examples the README points to, there for a user of the package too.
+  ...require('node:fs').readdirSync(require('node:path').join(__dirname, '..', '..', 'examples')).map((f) => `examples/${f}`),
 ];
 
 test('the tarball holds exactly what a user needs, with a PE of each architecture', (t) => {
@@ -35,6 +37,10 @@ test('the tarball holds exactly what a user needs, with a PE of each architectur
   const manifest = JSON.parse(fs.readFileSync(path.join(dir, 'node_modules', 'vornet', 'package.json'), 'utf8'));
   // No os or cpu refusal: the package installs anywhere, for its virtual ports.
   assert.deepEqual([manifest.os, manifest.cpu, manifest.license], [undefined, undefined, 'MIT']);
+  // Where the README's links and a user's bug report lead from npm.
+  assert.match(manifest.repository.url, /^git\+https:\/\/.+\.git$/);
+  assert.match(manifest.homepage, /^https:\/\//);
+  assert.match(manifest.bugs.url, /^https:\/\//);
   // engines allows exactly from the lowest node.exe the package test runs on.
   const [, major, minor = '0', patch = '0'] = manifest.engines.node.match(/^>=(\d+)(?:\.(\d+))?(?:\.(\d+))?$/) ?? [];
   assert.equal(`${major}.${minor}.${patch}`, nodeVersions.lowest.x64, `engines ${manifest.engines.node}`);
@@ -85,6 +91,11 @@ test('on Linux, vornet/testing loads by require and import, and a user\'s node:t
   assert.equal(run.status, 0, run.stdout + run.stderr);
   assert.match(run.stdout, /^# pass 2$/m);
   assert.match(run.stdout, /^# fail 0$/m);
+  // The shipped example that tests an app over virtual ports passes where the package is installed.
+  const example = spawnSync(process.execPath, ['--test', '--test-reporter=tap', path.join('node_modules', 'vornet', 'examples', 'testing-with-virtual-ports.test.js')],
+    { cwd: dir, env, encoding: 'utf8', timeout: 60000 });
+  assert.equal(example.status, 0, example.stdout + example.stderr);
+  assert.match(example.stdout, /^# fail 0$/m);
 });
 
 test('the installed types accept a typed program and refuse its mistakes under tsc --strict', () => {
