@@ -58,3 +58,22 @@ for (const sample of samples.filter((s) => s.mark)) {
     if (prints !== undefined) assert.equal(run.stdout, prints, shown);
   });
 }
+
+// GitHub's anchor of a heading: lower case, punctuation dropped, spaces as hyphens.
+const slug = (heading) => heading.trim().toLowerCase().replace(/[^\p{L}\p{N} _-]/gu, '').replace(/ /g, '-');
+
+test('every link between the documents leads to a file and a heading that are there', () => {
+  const anchors = (file) => new Set([...fs.readFileSync(path.join(root, file), 'utf8').matchAll(/^#+ (.*)$/gm)].map((m) => slug(m[1])));
+  const broken = [];
+  for (const file of ['README.md', 'docs/api.md', 'CONTRIBUTING.md']) {
+    const text = fs.readFileSync(path.join(root, file), 'utf8').replace(/```[\s\S]*?```/g, '');
+    for (const [, target] of text.matchAll(/\]\(([^)\s]+)\)/g)) {
+      if (/^[a-z]+:/.test(target)) continue;
+      const [where, anchor] = target.split('#');
+      const linked = where === '' ? file : path.posix.join(path.posix.dirname(file), where);
+      if (!fs.existsSync(path.join(root, linked))) broken.push(`${file}: ${target}`);
+      else if (anchor !== undefined && !anchors(linked).has(anchor)) broken.push(`${file}: ${target} (no such heading)`);
+    }
+  }
+  assert.deepEqual(broken, []);
+});
