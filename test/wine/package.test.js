@@ -97,6 +97,7 @@ eachArch(test, 'vornet list --json prints the fixture; bad arguments print the u
     [['toString'], 2, 'stderr', 'vornet: unknown command toString'],
     [['term', pairs[arch].a, '--speed', '9600'], 2, 'stderr', 'vornet: unknown argument --speed'],
     [['term', pairs[arch].a, '--baud=fast'], 2, 'stderr', 'vornet: --baud wants a positive integer, not fast'],
+    [['term', pairs[arch].a, '--quiet-ms', '-5'], 2, 'stderr', 'vornet: --quiet-ms wants a number of milliseconds, not -5'],
     [['--help'], 0, 'stdout', undefined],
   ];
   for (const [args, status, stream, before] of cases) {
@@ -106,6 +107,8 @@ eachArch(test, 'vornet list --json prints the fixture; bad arguments print the u
     if (before) assert.deepEqual(lines.slice(-2), [before, usage], args.join(' '));
     else assert.equal(lines[0], usage);
   }
+  const version = await runWindows(tool, ['--version'], { arch, cwd: dir });
+  assert.deepEqual([version.status, version.stdout.trim()], [0, JSON.parse(fs.readFileSync(path.join(root, 'package.json'), 'utf8')).version]);
 });
 
 // vornet term of the installed package as a child process, its standard
@@ -166,6 +169,28 @@ eachArch(test, 'vornet term sends a piped file whole at --baud=N and exits 0 onc
   assert.ok(heard.equals(text), 'every byte, in order');
   assert.match(run.stderr, new RegExp(`connected to ${a} at 115200 baud`));
   assert.match(run.stderr, new RegExp(`closed ${a}`));
+});
+
+eachArch(test, 'vornet term with piped commands waits for the replies until the port has been quiet for --quiet-ms', {}, async (arch) => {
+  const { a, unixB } = pairs[arch];
+  const input = path.join(dir, `term-at-${arch}`);
+  fs.writeFileSync(input, 'AT\n');
+  const running = term(arch, [a, '--baud', '115200', '--quiet-ms', String(slow(arch, 1500))], input);
+  try {
+    const heard = await hear(unixB, 3, slow(arch, 20000));
+    assert.equal(heard.toString().replace(/\r/g, ''), 'AT\n');
+    // The device takes its time, as a modem does; its reply still reaches the output.
+    await new Promise((resolve) => setTimeout(resolve, 300));
+    const far = fs.openSync(unixB, 'r+');
+    fs.writeSync(far, 'OK\n');
+    fs.closeSync(far);
+    const run = await running.exited;
+    assert.equal(run.status, 0, run.stderr);
+    assert.equal(run.stdout.replace(/\r/g, ''), 'OK\n');
+    assert.match(run.stderr, new RegExp(`closed ${a}\n$`));
+  } finally {
+    running.stop();
+  }
 });
 
 eachArch(test, 'vornet term on a console passes keys and a line each way and closes the port at Ctrl-C', {}, async (arch) => {
