@@ -36,7 +36,7 @@ after(async () => {
   device.stop();
 });
 
-const text = () => page.$eval('#terminal', (pre) => pre.textContent);
+const text = () => page.evaluate(() => window.monitor.terminal.text);
 
 test('the terminal shows the text, the plot has each series and every point sent, and the chart draws them', async () => {
   // Three formats: named with colons, comma separated, space separated; and a
@@ -54,7 +54,7 @@ test('the terminal shows the text, the plot has each series and every point sent
   }
   await until(page, (n) => window.monitor.plotter.rows === n, 100, 'every line plotted');
   assert.deepEqual(await page.evaluate(() => window.monitor.plotter.names), ['temp', 'hum', '1', '2', '3']);
-  await until(page, (last) => document.getElementById('terminal').textContent.includes(last), lines.at(-1), 'the last line shown');
+  await until(page, (last) => window.monitor.terminal.text.includes(last), lines.at(-1), 'the last line shown');
   const shown = await text();
   for (const line of [lines[0], lines[1], lines[41], lines[100]]) assert.ok(shown.includes(`${line}\n`), line);
 
@@ -123,7 +123,7 @@ test('a device that goes away and comes back shows as reconnecting, then open, a
   device.plug();
   await until(page, () => document.getElementById('status').dataset.status === 'open', null, 'open again');
   device.write('after the return\n');
-  await until(page, () => document.getElementById('terminal').textContent.includes('after the return\n'), null, 'text after the return');
+  await until(page, () => window.monitor.terminal.text.includes('after the return\n'), null, 'text after the return');
   assert.deepEqual(errors, [], 'no console error, failed request or exception on the page');
 });
 

@@ -34,7 +34,7 @@ export class Terminal {
   constructor(pre, counter) {
     this.#pre = pre;
     this.#counter = counter;
-    this.#tail = document.createTextNode('');
+    this.#tail = document.createElement('div');
     pre.append(this.#tail);
   }
 
@@ -50,8 +50,9 @@ export class Terminal {
     if (!value) this.#schedule();
   }
 
+  // What the pane shows, a line a line.
   get text() {
-    return this.#pre.textContent;
+    return [...this.#pre.children].map((block) => block.textContent).join('\n');
   }
 
   push(bytes, t) {
@@ -97,7 +98,7 @@ export class Terminal {
     this.#ready = [];
     this.#partial = '';
     this.#hexRow = [];
-    this.#tail.data = '';
+    this.#tail.textContent = '';
     this.bytes = 0;
     this.#counter.textContent = '';
   }
@@ -111,13 +112,16 @@ export class Terminal {
     });
   }
 
-  // Once a frame at most: the new lines as one text node, the oldest nodes
-  // dropped past the scroll-back, the view kept at the bottom if it was.
+  // Once a frame at most: the new lines as one block of their own, so that
+  // the browser lays out only them (and, as the style says, skips the blocks
+  // out of sight), the oldest blocks dropped past the scroll-back, the view
+  // kept at the bottom if it was.
   #render() {
     const pre = this.#pre;
     const atBottom = pre.scrollTop + pre.clientHeight >= pre.scrollHeight - 4;
     if (this.#ready.length > 0) {
-      const node = document.createTextNode(this.#ready.join('\n') + '\n');
+      const node = document.createElement('div');
+      node.textContent = this.#ready.join('\n');
       pre.insertBefore(node, this.#tail);
       this.#chunks.push([node, this.#ready.length]);
       this.#shown += this.#ready.length;
@@ -129,7 +133,8 @@ export class Terminal {
       }
     }
     const rest = this.#options.view === 'hex' && this.#hexRow.length > 0 ? hexLine(this.#hexRow) : this.#partial;
-    this.#tail.data = this.#options.timestamps && rest ? `${clock(this.#partialAt)}  ${rest}` : rest;
+    const tail = this.#options.timestamps && rest ? `${clock(this.#partialAt)}  ${rest}` : rest;
+    if (this.#tail.textContent !== tail) this.#tail.textContent = tail;
     this.#counter.textContent = `${this.bytes} bytes`;
     if (atBottom) pre.scrollTop = pre.scrollHeight;
   }
