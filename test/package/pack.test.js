@@ -15,6 +15,8 @@ const expectedFiles = [
   'lib/index.js', 'lib/index.mjs', 'lib/options.js', 'lib/promises.d.ts', 'lib/promises.js', 'lib/promises.mjs',
   'lib/lines.js', 'lib/parsers.js', 'lib/readuntil.js', 'lib/serialport.js', 'lib/watcher.js', 'package.json',
   'prebuilds/win32-arm64/lintel.node', 'prebuilds/win32-x64/lintel.node',
+  'docs/monitor.png', 'lib/monitor/demo.js', 'lib/monitor/index.js', 'lib/monitor/link.js', 'lib/monitor/server.js',
+  ...['index.html', 'main.js', 'monitor.css', 'numbers.js', 'plotter.js', 'terminal.js'].map((name) => `lib/monitor/page/${name}`),
 ];
 
 test('the tarball holds exactly what a user needs, with a PE of each architecture', (t) => {
@@ -36,7 +38,7 @@ test('the tarball holds exactly what a user needs, with a PE of each architectur
   const [, major, minor = '0', patch = '0'] = manifest.engines.node.match(/^>=(\d+)(?:\.(\d+))?(?:\.(\d+))?$/) ?? [];
   assert.equal(`${major}.${minor}.${patch}`, nodeVersions.lowest.x64, `engines ${manifest.engines.node}`);
   assert.equal(manifest.scripts.install, undefined, 'no install script');
-  assert.deepEqual(Object.keys(manifest.dependencies), ['node-gyp-build']);
+  assert.deepEqual(Object.keys(manifest.dependencies), ['node-gyp-build', 'uplot']);
 });
 
 // Node in a child that believes it runs on the given platform: os.platform()
