@@ -86,12 +86,12 @@ class Link extends EventEmitter {
       port = await this.#openPort(path, baudRate);
     } catch (error) {
       if (generation !== this.#generation) return;
-      if (this.#reconnect && !first) {
-        this.#retry(generation, baudRate, error);
-        return;
-      }
-      this.#update({ status: 'disconnected', error: brief(error) });
-      throw error;
+      // With reconnect, a device that is not there yet is waited for too;
+      // the first failure still goes to whoever asked for the open.
+      if (this.#reconnect) this.#retry(generation, baudRate, error);
+      else this.#update({ status: 'disconnected', error: brief(error) });
+      if (first) throw error;
+      return;
     }
     if (generation !== this.#generation || this.#closed) {
       port.destroy();
