@@ -9,12 +9,14 @@ const fs = require('node:fs');
 const net = require('node:net');
 const path = require('node:path');
 const { spawn } = require('node:child_process');
-const { nullModem, windowsPath, root } = require('./rig');
+const { nullModem, windowsPath, arches, root } = require('./rig');
 const { install } = require('../package/install');
 const { launch, openPage, colourCounts, until } = require('../browser/chromium');
 
-const pair = nullModem(83, 84);
-after(() => pair.down());
+// x64 alone: emulated ARM64 adds nothing to a server that is plain JavaScript.
+const skip = !arches.includes('x64') && 'VORNET_ARCHES leaves out x64';
+const pair = skip ? null : nullModem(83, 84);
+after(() => pair && pair.down());
 
 // A TCP port nobody listens on now.
 function freePort() {
@@ -41,7 +43,7 @@ async function addressOf(child, ms) {
   throw new Error('vornet monitor printed no address');
 }
 
-test('[x64] vornet monitor in node.exe serves the page to Linux Chromium: text and plot from the port, a line sent to it', { timeout: 120000 }, async (t) => {
+test('[x64] vornet monitor in node.exe serves the page to Linux Chromium: text and plot from the port, a line sent to it', { timeout: 120000, skip }, async (t) => {
   const dir = install();
   const tool = path.join(dir, 'node_modules', 'vornet', 'bin', 'vornet.js');
   const listen = await freePort();
