@@ -75,7 +75,7 @@ class Link extends EventEmitter {
     this.#attempt = 0;
     this.#target = target;
     await this.#drop();
-    this.#update({ status: 'opening', target, baudRate, error: null, modem: null });
+    this.#update({ status: 'opening', target, path: null, baudRate, error: null, lines: null, modem: null });
     return this.#try(generation, baudRate, true);
   }
 

@@ -127,6 +127,34 @@ test('a device that goes away and comes back shows as reconnecting, then open, a
   assert.deepEqual(errors, [], 'no console error, failed request or exception on the page');
 });
 
+test('a port chosen on the page from the live list opens, as does a device named by its serial number', async () => {
+  const other = new SimDevice('COM5');
+  try {
+    // A USB device: its serial number is the USB instance key of its container.
+    const container = '{6BC16A5B-4F3A-11EF-9B2A-806E6F6E6963}';
+    const usb = 'SYSTEM\\CurrentControlSet\\Enum\\USB\\VID_2341&PID_0043\\SENSOR7';
+    sim.regAddKey(usb);
+    sim.regSetString(usb, 'ContainerID', container);
+    sim.addDevice({ instanceId: 'USB\\VID_2341&PID_0043\\SENSOR7', portName: 'COM5', friendlyName: 'Arduino Uno (COM5)', containerId: container });
+    await until(page, () => [...document.querySelectorAll('#port-select option')].some((o) => o.value === 'COM5'), null, 'COM5 listed');
+    assert.match(await page.$eval('#port-select option[value="COM5"]', (o) => o.textContent), /^COM5 {2}Arduino Uno \(COM5\) {2}SENSOR7$/);
+    await page.select('#port-select', 'COM5');
+    await page.click('#port-open');
+    await until(page, () => window.monitor.state.status === 'open' && window.monitor.state.path === 'COM5', null, 'COM5 open');
+    other.write('from COM5\n');
+    await until(page, () => window.monitor.terminal.text.includes('from COM5\n'), null, 'text of COM5');
+
+    await monitor.link.open('SENSOR7');
+    assert.deepEqual([monitor.link.state.status, monitor.link.state.path], ['open', 'COM5']);
+    await assert.rejects(monitor.link.open('NOSUCH1'), { code: 'ERR_PORT_NOT_FOUND' });
+    await until(page, () => document.getElementById('status').textContent.startsWith('reconnecting NOSUCH1: no port NOSUCH1'),
+      null, 'the missing device looked for');
+    assert.deepEqual(errors, []);
+  } finally {
+    other.stop();
+  }
+});
+
 // One request of the server's own: resolves with { status, body }.
 function request(url, { method = 'GET', headers = {}, body } = {}) {
   return new Promise((resolve, reject) => {
