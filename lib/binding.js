@@ -7,11 +7,14 @@ const nodeGypBuild = require('node-gyp-build');
 const root = path.join(__dirname, '..');
 const supported = ['win32-x64', 'win32-arm64'];
 
-// The file this process would load; a clear Error where there is none.
+// The file this process would load; a clear, coded Error where there is none.
 function bindingPath() {
   const here = `${process.platform}-${process.arch}`;
   if (!supported.includes(here)) {
-    throw new Error(`vornet runs only on Windows x64 and ARM64 (${supported.join(', ')}), and this is ${here}.`);
+    const error = new Error(`vornet runs only on Windows x64 and ARM64 (${supported.join(', ')}), and this is ${here}. ` +
+      "To test code that uses it here, use the virtual ports of require('vornet/testing').");
+    error.code = 'ERR_VORNET_UNSUPPORTED_PLATFORM';
+    throw error;
   }
   return nodeGypBuild.resolve(root);
 }

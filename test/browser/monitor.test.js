@@ -1,18 +1,20 @@
 'use strict';
-// vornet monitor in Debian's Chromium, on the Linux build over the simulated
-// Win32 layer: the page shows and plots what the device sends, and the page's
-// send box and toggles reach the device; the server refuses what is not the
-// page's.
+// vornet monitor in Debian's Chromium, over the virtual ports of
+// vornet/testing: the page shows and plots what the device sends, and the
+// page's send box and toggles reach the device; the server refuses what is
+// not the page's.
 const { test, before, after } = require('node:test');
 const assert = require('node:assert/strict');
 const fs = require('node:fs');
 const http = require('node:http');
+const { spawn } = require('node:child_process');
 const path = require('node:path');
-const { lintel, sim, root } = require('../unit/support');
-const { createSerialPort } = require('../../lib/serialport');
+const { VirtualPorts } = require('../../lib/testing');
 const { startMonitor } = require('../../lib/monitor');
 const { launch, openPage, colourCounts, until } = require('./chromium');
-const { SimDevice } = require('./simdevice');
+
+const root = path.join(__dirname, '..', '..');
+const ports = new VirtualPorts();
 
 const palette = ['#1f77b4', '#d62728', '#2ca02c', '#ff7f0e', '#9467bd'];
 let device;
@@ -22,8 +24,8 @@ let page;
 let errors;
 
 before(async () => {
-  device = new SimDevice('COM3');
-  monitor = await startMonitor({ SerialPort: createSerialPort(lintel), target: 'COM3', baudRate: 115200, reconnect: true });
+  device = ports.add('COM3', { manufacturer: 'Arduino LLC', serialNumber: 'BOARD1' });
+  monitor = await startMonitor({ SerialPort: ports.SerialPort, target: 'COM3', baudRate: 115200, reconnect: true });
   await monitor.opened;
   chromium = await launch();
   ({ page, errors } = await openPage(chromium.browser, monitor.url));
@@ -33,7 +35,6 @@ before(async () => {
 after(async () => {
   if (chromium) await chromium.close();
   if (monitor) await monitor.close();
-  device.stop();
 });
 
 const text = () => page.evaluate(() => window.monitor.terminal.text);
@@ -107,7 +108,7 @@ test('the toggles and the baud rate reach the port; its input lines show as ligh
   }
   await page.select('#baud', '57600');
   await until(page, () => window.monitor.state.baudRate === 57600, null, 'the new rate');
-  assert.equal(sim.port('COM3').dcb.BaudRate, 57600);
+  assert.equal(device.settings.baudRate, 57600);
   // The rate rewrites the lines on Windows; they stay as they were set.
   assert.deepEqual(device.lines, { dtr: true, rts: true, brk: false });
 
@@ -127,32 +128,53 @@ test('a device that goes away and comes back shows as reconnecting, then open, a
   assert.deepEqual(errors, [], 'no console error, failed request or exception on the page');
 });
 
-test('a port chosen on the page from the live list opens, as does a device named by its serial number', async () => {
-  const other = new SimDevice('COM5');
-  try {
-    // A USB device: its serial number is the USB instance key of its container.
-    const container = '{6BC16A5B-4F3A-11EF-9B2A-806E6F6E6963}';
-    const usb = 'SYSTEM\\CurrentControlSet\\Enum\\USB\\VID_2341&PID_0043\\SENSOR7';
-    sim.regAddKey(usb);
-    sim.regSetString(usb, 'ContainerID', container);
-    sim.addDevice({ instanceId: 'USB\\VID_2341&PID_0043\\SENSOR7', portName: 'COM5', friendlyName: 'Arduino Uno (COM5)', containerId: container });
-    await until(page, () => [...document.querySelectorAll('#port-select option')].some((o) => o.value === 'COM5'), null, 'COM5 listed');
-    assert.match(await page.$eval('#port-select option[value="COM5"]', (o) => o.textContent), /^COM5 {2}Arduino Uno \(COM5\) {2}SENSOR7$/);
-    await page.select('#port-select', 'COM5');
-    await page.click('#port-open');
-    await until(page, () => window.monitor.state.status === 'open' && window.monitor.state.path === 'COM5', null, 'COM5 open');
-    other.write('from COM5\n');
-    await until(page, () => window.monitor.terminal.text.includes('from COM5\n'), null, 'text of COM5');
+test('a port chosen on the page from the live list opens; a device named by its serial number is found again under a new name', async () => {
+  const other = ports.add('COM5', { friendlyName: 'Arduino Uno (COM5)', serialNumber: 'SENSOR7' });
+  await until(page, () => [...document.querySelectorAll('#port-select option')].some((o) => o.value === 'COM5'), null, 'COM5 listed');
+  assert.equal(await page.$eval('#port-select option[value="COM5"]', (o) => o.textContent), 'COM5  Arduino Uno (COM5)  SENSOR7');
+  await page.select('#port-select', 'COM5');
+  await page.click('#port-open');
+  await until(page, () => window.monitor.state.status === 'open' && window.monitor.state.path === 'COM5', null, 'COM5 open');
+  other.write('from COM5\n');
+  await until(page, () => window.monitor.terminal.text.includes('from COM5\n'), null, 'text of COM5');
 
-    await monitor.link.open('SENSOR7');
-    assert.deepEqual([monitor.link.state.status, monitor.link.state.path], ['open', 'COM5']);
-    await assert.rejects(monitor.link.open('NOSUCH1'), { code: 'ERR_PORT_NOT_FOUND' });
-    await until(page, () => document.getElementById('status').textContent.startsWith('reconnecting NOSUCH1: no port NOSUCH1'),
-      null, 'the missing device looked for');
-    assert.deepEqual(errors, []);
-  } finally {
-    other.stop();
-  }
+  // By its serial number: after a loss it is looked for by that, and found
+  // under the name it comes back with.
+  await monitor.link.open('SENSOR7');
+  assert.deepEqual([monitor.link.state.status, monitor.link.state.path], ['open', 'COM5']);
+  other.unplug();
+  await until(page, () => window.monitor.state.status === 'reconnecting', null, 'SENSOR7 looked for');
+  other.plug('COM6');
+  await until(page, () => window.monitor.state.status === 'open' && window.monitor.state.path === 'COM6', null, 'open as COM6');
+  other.write('from COM6\n');
+  await until(page, () => window.monitor.terminal.text.includes('from COM6\n'), null, 'text of COM6');
+
+  await assert.rejects(monitor.link.open('NOSUCH1'), { code: 'ERR_PORT_NOT_FOUND' });
+  await until(page, () => document.getElementById('status').textContent.startsWith('reconnecting NOSUCH1: no port NOSUCH1'),
+    null, 'the missing device looked for');
+  assert.deepEqual(errors, []);
+});
+
+test('vornet monitor --demo: the virtual sensor\'s three series plotted, a line sent echoed, Ctrl-C closes', async (t) => {
+  const child = spawn(process.execPath, [path.join(root, 'bin', 'vornet.js'), 'monitor', '--demo', '--no-open']);
+  let stdout = '';
+  let stderr = '';
+  child.stdout.on('data', (d) => { stdout += d; });
+  child.stderr.on('data', (d) => { stderr += d; });
+  const exited = new Promise((resolve) => child.on('close', (status) => resolve(status)));
+  t.after(() => child.kill('SIGKILL'));
+  for (let i = 0; i < 100 && !stdout.includes('\n'); i++) await new Promise((resolve) => setTimeout(resolve, 50));
+  const { page: demo, errors: demoErrors } = await openPage(chromium.browser, stdout.trim());
+  t.after(() => demo.close());
+  await until(demo, () => window.monitor.plotter.rows >= 25, null, 'half a second of lines plotted');
+  assert.deepEqual(await demo.evaluate(() => window.monitor.plotter.names), ['sin', 'cos', 'saw']);
+  await demo.type('#send-text', 'echo me');
+  await demo.keyboard.press('Enter');
+  await until(demo, () => window.monitor.terminal.text.includes('echo me\n'), null, 'the echo');
+  assert.deepEqual(demoErrors, []);
+  child.kill('SIGINT');
+  assert.equal(await exited, 0, stderr);
+  assert.match(stderr, /monitor for COM3 at the address above; Ctrl-C leaves\nvornet: monitor closed\n$/);
 });
 
 // One request of the server's own: resolves with { status, body }.
@@ -202,12 +224,9 @@ test('only the page, with the token, from its own address and origin, is answere
 
 test('a page that does not read loses whole batches, and is told how many bytes, once it reads again', async (t) => {
   // A monitor of its own, with no browser on it.
-  const far = new SimDevice('COM4');
-  const monitor = await startMonitor({ SerialPort: createSerialPort(lintel), target: 'COM4', watch: false });
-  t.after(async () => {
-    await monitor.close();
-    far.stop();
-  });
+  const far = ports.add('COM4');
+  const monitor = await startMonitor({ SerialPort: ports.SerialPort, target: 'COM4', watch: false });
+  t.after(() => monitor.close());
   await monitor.opened;
   let delivered = 0;
   let missed = 0;
@@ -235,7 +254,7 @@ test('a page that does not read loses whole batches, and is told how many bytes,
   const chunk = Buffer.alloc(1 << 20, 'y');
   for (let i = 0; i < 16; i++) {
     far.write(chunk);
-    await far.taken();
+    await new Promise((resolve) => setTimeout(resolve, 5));
   }
   // Every byte through the port, and its batch sent on, before the page reads.
   for (let i = 0; i < 500 && sent < 16 * chunk.length; i++) await new Promise((resolve) => setTimeout(resolve, 10));

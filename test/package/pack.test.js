@@ -1,7 +1,8 @@
 'use strict';
 // The tarball npm makes of this tree, and what of it can be checked without
 // Windows: its contents, the two binaries' machine types, the loader's choice
-// of binary, its refusal on Linux, and the types under tsc --strict.
+// of binary, its refusal on Linux, vornet/testing there, and the types under
+// tsc --strict.
 const { test } = require('node:test');
 const assert = require('node:assert/strict');
 const { execFileSync, spawnSync } = require('node:child_process');
@@ -14,6 +15,7 @@ const expectedFiles = [
   'LICENSE', 'README.md', 'bin/vornet.js', 'docs/api.md', 'lib/binding.js', 'lib/errors.js', 'lib/index.d.ts',
   'lib/index.js', 'lib/index.mjs', 'lib/options.js', 'lib/promises.d.ts', 'lib/promises.js', 'lib/promises.mjs',
   'lib/lines.js', 'lib/parsers.js', 'lib/readuntil.js', 'lib/serialport.js', 'lib/watcher.js', 'package.json',
+  'lib/testing.js', 'lib/testing-args.js', 'lib/testing.mjs', 'lib/testing.d.ts',
   'prebuilds/win32-arm64/lintel.node', 'prebuilds/win32-x64/lintel.node',
   'docs/monitor.png', 'lib/monitor/demo.js', 'lib/monitor/index.js', 'lib/monitor/link.js', 'lib/monitor/server.js',
   ...['index.html', 'main.js', 'monitor.css', 'numbers.js', 'plotter.js', 'terminal.js'].map((name) => `lib/monitor/page/${name}`),
@@ -33,7 +35,8 @@ test('the tarball holds exactly what a user needs, with a PE of each architectur
     assert.ok(fs.readFileSync(file).equals(fs.readFileSync(path.join(root, 'build', `win32-${arch}`, 'lintel.node'))));
   }
   const manifest = JSON.parse(fs.readFileSync(path.join(dir, 'node_modules', 'vornet', 'package.json'), 'utf8'));
-  assert.deepEqual([manifest.os, manifest.cpu, manifest.license], [['win32'], ['x64', 'arm64'], 'MIT']);
+  // No os or cpu refusal: the package installs anywhere, for its virtual ports.
+  assert.deepEqual([manifest.os, manifest.cpu, manifest.license], [undefined, undefined, 'MIT']);
   // engines allows exactly from the lowest node.exe the package test runs on.
   const [, major, minor = '0', patch = '0'] = manifest.engines.node.match(/^>=(\d+)(?:\.(\d+))?(?:\.(\d+))?$/) ?? [];
   assert.equal(`${major}.${minor}.${patch}`, nodeVersions.lowest.x64, `engines ${manifest.engines.node}`);
@@ -59,11 +62,31 @@ test('the loader picks the binary of each Windows architecture and refuses Linux
     assert.equal(run.stdout.trim(), path.join(dir, 'node_modules', 'vornet', 'prebuilds', `win32-${arch}`, 'lintel.node'));
   }
   for (const [platform, arch] of [['linux', 'x64'], ['win32', 'ia32'], ['darwin', 'arm64']]) {
-    const run = asIf(dir, platform, arch, `try { require('vornet'); } catch (e) { console.log(JSON.stringify([e.constructor.name, e.message])); }`);
+    const run = asIf(dir, platform, arch, `try { require('vornet'); } catch (e) { console.log(JSON.stringify([e.constructor.name, e.message, e.code])); }`);
     assert.equal(run.status, 0, run.stderr);
     assert.deepEqual(JSON.parse(run.stdout), ['Error',
-      `vornet runs only on Windows x64 and ARM64 (win32-x64, win32-arm64), and this is ${platform}-${arch}.`]);
+      `vornet runs only on Windows x64 and ARM64 (win32-x64, win32-arm64), and this is ${platform}-${arch}. ` +
+      "To test code that uses it here, use the virtual ports of require('vornet/testing').", 'ERR_VORNET_UNSUPPORTED_PLATFORM']);
   }
+});
+
+test('on Linux, vornet/testing loads by require and import, and a user\'s node:test file of their app passes', async () => {
+  const dir = withPrograms(install());
+  const loads = spawnSync(process.execPath, ['--input-type=module', '-e', `
+    import { createRequire } from 'node:module';
+    import * as testing from 'vornet/testing';
+    const required = createRequire(process.cwd() + '/')('vornet/testing');
+    console.log(JSON.stringify([Object.keys(required), testing.VirtualPorts === required.VirtualPorts]));
+  `], { cwd: dir, encoding: 'utf8' });
+  assert.equal(loads.status, 0, loads.stderr);
+  assert.deepEqual(JSON.parse(loads.stdout), [['VirtualPorts', 'VirtualDevice'], true]);
+  // As the user runs it: not as a child of this test runner, which would take its report.
+  const { NODE_TEST_CONTEXT, ...env } = process.env;
+  const run = spawnSync(process.execPath, ['--test', '--test-reporter=tap', 'app.test.js'],
+    { cwd: dir, env, encoding: 'utf8', timeout: 60000 });
+  assert.equal(run.status, 0, run.stdout + run.stderr);
+  assert.match(run.stdout, /^# pass 2$/m);
+  assert.match(run.stdout, /^# fail 0$/m);
 });
 
 test('the installed types accept a typed program and refuse its mistakes under tsc --strict', () => {
@@ -73,7 +96,7 @@ test('the installed types accept a typed program and refuse its mistakes under t
       strict: true, module: 'node16', moduleResolution: 'node16', target: 'es2022',
       types: ['node'], typeRoots: [path.join(root, 'node_modules', '@types')],
     },
-    files: ['typed.ts'],
+    files: ['typed.ts', 'virtual.ts'],
   }));
   const tsc = path.join(root, 'node_modules', 'typescript', 'bin', 'tsc');
   const run = spawnSync(process.execPath, [tsc, '--noEmit', '-p', dir], { encoding: 'utf8' });

@@ -6,8 +6,9 @@ const path = require('node:path');
 
 const root = path.join(__dirname, '..', '..');
 const buildDir = path.resolve(root, process.env.VORNET_BUILD || 'build/linux-x64');
-const lintel = require(path.join(buildDir, 'lintel.node'));
-const sim = require(path.join(buildDir, 'simcontrol.node'));
+// VORNET_BINDING=virtual runs the same tests on the virtual ports of vornet/testing.
+const { lintel, sim } = process.env.VORNET_BINDING === 'virtual' ? require('./virtual-sim')
+  : { lintel: require(path.join(buildDir, 'lintel.node')), sim: require(path.join(buildDir, 'simcontrol.node')) };
 const sanitized = process.env.VORNET_SANITIZED === '1';
 
 // Calls fn(...args, callback) and resolves with the callback's arguments.
