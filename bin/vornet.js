@@ -242,8 +242,7 @@ async function monitor(args) {
       process.exit(1);
     });
   };
-  process.on('SIGINT', leave);
-  process.on('SIGTERM', leave);
+  for (const signal of ['SIGINT', 'SIGTERM', 'SIGHUP', 'SIGBREAK']) process.on(signal, leave);
 }
 
 const commands = new Map([['list', list], ['term', term], ['monitor', monitor]]);
