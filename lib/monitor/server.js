@@ -44,7 +44,10 @@ async function startServer({ link, watcher = null, host = '127.0.0.1', port = 0,
   let timer = null;
 
   const server = http.createServer((req, res) => {
-    handle(req, res).catch((error) => answer(res, 500, { error: error.message }));
+    handle(req, res).catch((error) => {
+      if (res.headersSent) res.destroy();
+      else answer(res, 500, { error: error.message });
+    });
   });
   // Several monitors on one machine: each one of them takes a port of its own.
   await new Promise((resolve, reject) => {
