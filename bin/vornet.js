@@ -4,9 +4,11 @@
 // vornet list --watch [--json]  the same, then the ports as they come and go
 // vornet term PORT [--baud N] [--quiet-ms N]
 //                               a small terminal on a port; Ctrl-C leaves
+// vornet monitor [PORT]         a terminal and plotter for a port, in the browser
 // vornet --help, --version      the usage, the package's version
 
-const usage = 'usage: vornet list [--json] [--watch] | vornet term <port> [--baud <rate>] [--quiet-ms <ms>]';
+const usage = 'usage: vornet list [--json] [--watch] | vornet term <port> [--baud <rate>] [--quiet-ms <ms>] | ' +
+  'vornet monitor [<port>] [--baud <rate>] [--reconnect] [--listen <port>] [--no-open] [--demo]';
 // How long term waits for a device's replies once a piped input has gone:
 // time enough for a modem or an instrument to answer, short enough for a script.
 const defaultQuiet = 500;
@@ -20,9 +22,17 @@ const help = `${usage}
                   a piped input is sent whole, then term waits for the replies and leaves
                   once the port has been quiet for --quiet-ms:
                     printf 'AT\\r\\n' | vornet term COM3 --baud 115200
-  --baud <rate>   the baud rate of term (also --baud=<rate>); 9600 if not given
-  --quiet-ms <ms> after a piped input, leave once nothing has arrived for this long
+  monitor <port>  a page in the browser with the port's text or bytes, a send box, its
+                  lines and baud rate, and a live plot of the numbers it prints; the port
+                  is named, or found by the serial number of its device; without one, it
+                  is chosen on the page
+  monitor --demo  the same on a virtual device that prints sin, cos and saw values
+  --baud <rate>   the baud rate of term and monitor (also --baud=<rate>); 9600 if not given
+  --quiet-ms <ms> term: after a piped input, leave once nothing has arrived for this long
                   (also --quiet-ms=<ms>); ${defaultQuiet} if not given, 0 leaves once the input has gone
+  --reconnect     monitor: when the device goes away, wait for it and open it again
+  --listen <port> monitor: the TCP port to serve on (on 127.0.0.1); a free one if not given
+  --no-open       monitor: print the address without opening a browser
   -h, --help      this text
   -v, --version   the version of vornet
 
@@ -77,36 +87,40 @@ async function list(args) {
   });
 }
 
-// The value of an option given as --name value or --name=value.
-function optionValue(args, i, name, example) {
-  const arg = args[i];
-  if (arg.startsWith(`${name}=`)) return [arg.slice(name.length + 1), i];
-  if (i + 1 >= args.length) refuse(`${name} wants a value, such as ${name} ${example}`);
-  return [args[i + 1], i + 1];
-}
-
-function termArguments(args) {
+// The port and options of term and monitor: `valued` are the options that
+// take a value (--baud 9600 or --baud=9600), `flags` those that do not.
+function portArguments(args, { valued = ['--baud'], flags = [] } = {}) {
   let path;
-  let baud = '9600';
-  let quiet = String(defaultQuiet);
+  const values = { '--baud': '9600' };
+  const set = new Set();
   for (let i = 0; i < args.length; i++) {
     const arg = args[i];
-    if (arg === '--baud' || arg.startsWith('--baud=')) {
-      if (arg === '--baud' && i + 1 >= args.length) refuse('--baud wants a rate, such as --baud 115200');
-      [baud, i] = optionValue(args, i, '--baud', '115200');
-    } else if (arg === '--quiet-ms' || arg.startsWith('--quiet-ms=')) {
-      [quiet, i] = optionValue(args, i, '--quiet-ms', '1000');
+    const name = arg.split('=')[0];
+    if (valued.includes(arg)) {
+      if (i + 1 >= args.length) refuse(arg === '--baud' ? '--baud wants a rate, such as --baud 115200' : `${arg} wants a value, such as ${arg} 8080`);
+      values[arg] = args[++i];
+    } else if (valued.includes(name)) {
+      values[name] = arg.slice(name.length + 1);
+    } else if (flags.includes(arg)) {
+      set.add(arg);
     } else if (arg.startsWith('-') || path !== undefined) {
       refuse(`unknown argument ${arg}`);
     } else {
       path = arg;
     }
   }
-  if (path === undefined) refuse('term needs a port, such as COM3');
+  const baud = values['--baud'];
   const baudRate = Number(baud);
   if (!/^\d+$/.test(baud) || !Number.isInteger(baudRate) || baudRate <= 0 || baudRate > 0xFFFFFFFF) {
     refuse(`--baud wants a positive integer, not ${baud}`);
   }
+  return { path, baudRate, values, set };
+}
+
+function termArguments(args) {
+  const { path, baudRate, values } = portArguments(args, { valued: ['--baud', '--quiet-ms'] });
+  if (path === undefined) refuse('term needs a port, such as COM3');
+  const quiet = values['--quiet-ms'] ?? String(defaultQuiet);
   const quietMs = Number(quiet);
   if (!/^\d+$/.test(quiet) || quietMs > 2 ** 31 - 1) refuse(`--quiet-ms wants a number of milliseconds, not ${quiet}`);
   return { path, baudRate, quietMs };
@@ -202,7 +216,68 @@ async function term(args) {
   stdin.resume();
 }
 
-const commands = new Map([['list', list], ['term', term]]);
+// Opens the page in the default browser; where that fails, the address printed is enough.
+function browse(url) {
+  const { spawn } = require('node:child_process');
+  const [command, ...args] = process.platform === 'win32' ? ['rundll32', 'url.dll,FileProtocolHandler', url]
+    : process.platform === 'darwin' ? ['open', url] : ['xdg-open', url];
+  try {
+    const child = spawn(command, args, { stdio: 'ignore', detached: true });
+    child.on('error', () => process.stderr.write('vornet: could not open a browser; open the address above\n'));
+    child.unref();
+  } catch {
+    process.stderr.write('vornet: could not open a browser; open the address above\n');
+  }
+}
+
+// The virtual ports and their demo device; they run wherever Node does.
+function demoPorts() {
+  const { VirtualPorts } = require('vornet/testing');
+  const { playDemo } = require('../lib/monitor/demo');
+  const ports = new VirtualPorts();
+  const device = ports.add('COM3', { manufacturer: 'vornet', serialNumber: 'DEMO1', friendlyName: 'Demo sensor (COM3)' });
+  return { SerialPort: ports.SerialPort, target: 'COM3', stop: playDemo(device) };
+}
+
+async function monitor(args) {
+  const { path, baudRate, values, set } = portArguments(args, { valued: ['--baud', '--listen'], flags: ['--reconnect', '--no-open', '--demo'] });
+  let listen = 0;
+  if (values['--listen'] !== undefined) {
+    listen = Number(values['--listen']);
+    if (!/^\d+$/.test(values['--listen']) || listen < 1 || listen > 65535) refuse(`--listen wants a TCP port from 1 to 65535, not ${values['--listen']}`);
+  }
+  const demo = set.has('--demo');
+  if (demo && path !== undefined) refuse('--demo runs on its own virtual port; give no port with it');
+  const { startMonitor } = require('../lib/monitor');
+  const source = demo ? demoPorts() : { SerialPort: layer(), target: path ?? null, stop: () => {} };
+  const running = await startMonitor({ SerialPort: source.SerialPort, target: source.target, baudRate,
+    reconnect: set.has('--reconnect'), listen });
+  process.stdout.write(`${running.url}\n`);
+  const where = source.target ? ` for ${source.target}` : '';
+  process.stderr.write(`vornet: monitor${where} at the address above; Ctrl-C leaves\n`);
+  running.opened.catch((error) => process.stderr.write(describe(error, `${source.target}: `).replace(/\n$/,
+    set.has('--reconnect') ? '; waiting for it\n' : '; choose a port on the page\n')));
+  if (!set.has('--no-open')) browse(running.url);
+  let leaving = false;
+  const leave = () => {
+    if (leaving) {
+      process.stderr.write('vornet: left without waiting for the port to close\n');
+      process.exit(130);
+    }
+    leaving = true;
+    source.stop();
+    running.close().then(() => {
+      process.stderr.write('vornet: monitor closed\n');
+      process.exit(0);
+    }, (error) => {
+      process.stderr.write(describe(error));
+      process.exit(1);
+    });
+  };
+  for (const signal of ['SIGINT', 'SIGTERM', 'SIGHUP', 'SIGBREAK']) process.on(signal, leave);
+}
+
+const commands = new Map([['list', list], ['term', term], ['monitor', monitor]]);
 const args = process.argv.slice(2);
 if (args.includes('--help') || args.includes('-h')) {
   process.stdout.write(help);

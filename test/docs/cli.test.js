@@ -6,7 +6,6 @@ const path = require('node:path');
 const { runAsWindows, root } = require('./run');
 
 const tool = path.join(root, 'bin', 'vornet.js');
-const usage = 'usage: vornet list [--json] [--watch] | vornet term <port> [--baud <rate>] [--quiet-ms <ms>]';
 
 test('vornet --version and -v print the package version', async () => {
   for (const flag of ['--version', '-v']) {
@@ -26,7 +25,7 @@ test('term with a piped input waits for the replies until the port is quiet, the
     [['COM3', '--quiet-ms=350', '--baud=115200'], talker, 'AT+LIST\r\n', 0, '1\r\n2\r\n3\r\nOK\r\n', /at 115200 baud.*\n.*closed COM3\n$/, 600 + 350],
     // Quiet waits only for a port that is quiet: one that is pulled out ends term with its error.
     [['COM3'], { ...modem, unplugOn: 'AT' }, 'AT\r\n', 1, '', /vornet: COM3: .*\(ERROR_GEN_FAILURE\)\n$/, 0],
-    [['COM3', '--quiet-ms', 'soon'], modem, '', 2, '', new RegExp(`--quiet-ms wants a number of milliseconds, not soon\\n${usage.replace(/[[\]|]/g, '\\$&')}\\n$`), 0],
+    [['COM3', '--quiet-ms', 'soon'], modem, '', 2, '', /--quiet-ms wants a number of milliseconds, not soon\nusage: vornet list .*\| vornet term <port> \[--baud <rate>\] \[--quiet-ms <ms>\]( |\n$)/, 0],
   ];
   for (const [args, device, input, status, stdout, stderr, least] of cases) {
     const run = await runAsWindows(tool, ['term', ...args], { devices: { COM3: device }, input });

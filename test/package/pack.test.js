@@ -19,6 +19,8 @@ const expectedFiles = [
   'prebuilds/win32-arm64/lintel.node', 'prebuilds/win32-x64/lintel.node',
   // The examples the README points to, there for a user of the package too.
   ...require('node:fs').readdirSync(require('node:path').join(__dirname, '..', '..', 'examples')).map((f) => `examples/${f}`),
+  'docs/monitor.png', 'lib/monitor/demo.js', 'lib/monitor/index.js', 'lib/monitor/link.js', 'lib/monitor/server.js',
+  ...['index.html', 'main.js', 'monitor.css', 'numbers.js', 'plotter.js', 'terminal.js'].map((name) => `lib/monitor/page/${name}`),
 ];
 
 test('the tarball holds exactly what a user needs, with a PE of each architecture', (t) => {
@@ -45,7 +47,7 @@ test('the tarball holds exactly what a user needs, with a PE of each architectur
   const [, major, minor = '0', patch = '0'] = manifest.engines.node.match(/^>=(\d+)(?:\.(\d+))?(?:\.(\d+))?$/) ?? [];
   assert.equal(`${major}.${minor}.${patch}`, nodeVersions.lowest.x64, `engines ${manifest.engines.node}`);
   assert.equal(manifest.scripts.install, undefined, 'no install script');
-  assert.deepEqual(Object.keys(manifest.dependencies), ['node-gyp-build']);
+  assert.deepEqual(Object.keys(manifest.dependencies), ['node-gyp-build', 'uplot']);
 });
 
 // Node in a child that believes it runs on the given platform: os.platform()

@@ -90,7 +90,8 @@ eachArch(test, 'vornet list --json prints the fixture; bad arguments print the u
   const table = await runWindows(tool, ['list'], { arch, cwd: dir });
   assert.match(table.stdout, /^PATH +MANUFACTURER +SERIAL NUMBER +VID:PID +FRIENDLY NAME\n/);
   assert.match(table.stdout, /\nCOM62 +FTDI +A50285BI +0403:6001 +USB Serial Port \(COM62\)\n/);
-  const usage = 'usage: vornet list [--json] [--watch] | vornet term <port> [--baud <rate>] [--quiet-ms <ms>]';
+  const usage = 'usage: vornet list [--json] [--watch] | vornet term <port> [--baud <rate>] [--quiet-ms <ms>] | ' +
+    'vornet monitor [<port>] [--baud <rate>] [--reconnect] [--listen <port>] [--no-open] [--demo]';
   // [arguments, exit status, where the usage goes, the line before it]
   const cases = [
     [['lsit'], 2, 'stderr', 'vornet: unknown command lsit'],
@@ -98,6 +99,8 @@ eachArch(test, 'vornet list --json prints the fixture; bad arguments print the u
     [['term', pairs[arch].a, '--speed', '9600'], 2, 'stderr', 'vornet: unknown argument --speed'],
     [['term', pairs[arch].a, '--baud=fast'], 2, 'stderr', 'vornet: --baud wants a positive integer, not fast'],
     [['term', pairs[arch].a, '--quiet-ms', '-5'], 2, 'stderr', 'vornet: --quiet-ms wants a number of milliseconds, not -5'],
+    [['monitor', pairs[arch].a, '--listen=80x'], 2, 'stderr', 'vornet: --listen wants a TCP port from 1 to 65535, not 80x'],
+    [['monitor', pairs[arch].a, '--demo'], 2, 'stderr', 'vornet: --demo runs on its own virtual port; give no port with it'],
     [['--help'], 0, 'stdout', undefined],
   ];
   for (const [args, status, stream, before] of cases) {
