@@ -34,7 +34,7 @@ const cases = [
     { status: 1, stdout: 'AT+GMR: v1.2.3\n', stderr: /^COM3: .*Unknown error code 31 \(ERROR_GEN_FAILURE\)\n$/ }],
   // Unplugged between two commands.
   ['request-reply.js', ['COM3', '115200', 'AT', 'AT+GMR'],
-    { COM3: { ...modem, answerAfter: 100, script: [[120, 'unplug']] } },
+    { COM3: { ...modem, answerAfter: 300, script: [[450, 'unplug']] } },
     { status: 1, stdout: 'AT: OK\n', stderr: /^COM3: .*\((ERROR_GEN_FAILURE|ERROR_BAD_COMMAND|ERROR_DEVICE_NOT_CONNECTED)\)\n$/ }],
   ['request-reply.js', ['COM3', '115200', 'AT'], { COM3: {} }, { status: 1, stdout: 'AT: no reply within 2 s\n' }],
   ['read-lines.js', ['COM3'], { COM3: { script: [[20, 'write', 'one\r\ntwo\r\n'], [60, 'write', 'bye\r\n']] } },
@@ -42,17 +42,17 @@ const cases = [
   // Pulled out with half a line on its way: the whole lines, then the error.
   ['read-lines.js', ['COM3'], { COM3: { script: [[20, 'write', 'one\r\ntw'], [60, 'unplug']] } },
     { status: 1, stdout: '< one\n', stderr: /^COM3: .*\(ERROR_GEN_FAILURE\)\n$/ }],
-  ['read-lines.js', ['COM3'], { COM3: { script: [[20, 'write', 'one\r\n']] } }, { stdout: '< one\n', interruptAfter: 600 }],
+  ['read-lines.js', ['COM3'], { COM3: { script: [[20, 'write', 'one\r\n']] } }, { stdout: '< one\n', interruptAfter: 1500 }],
   // Pulled out and back: the lines before and after, the port opened again, Ctrl-C leaves with 0.
   ['watch-lines.js', ['COM3'], {
     COM3: { script: [[100, 'set', { cts: true }], [200, 'set', { dcd: true }], [300, 'unplug'], [400, 'plug'], [1300, 'set', { dsr: true }]] },
   }, {
-    interruptAfter: 2000,
+    interruptAfter: 3000,
     stdout: 'CTS off  DSR off  DCD off\nCTS on   DSR off  DCD off\nCTS on   DSR off  DCD on \n' +
       'COM3 went away (ERROR_BAD_COMMAND); waiting for it to come back\nCTS on   DSR off  DCD on \nCTS on   DSR on   DCD on \n',
   }],
   ['watch-lines.js', ['COM3'], {}, { interruptAfter: 700, stdout: '' }],
-  ['wait-for-device.js', ['2341', '5'], { COM5: { ...arduino, absent: true, script: [[300, 'plug']] } },
+  ['wait-for-device.js', ['2341', '5'], { COM5: { ...arduino, absent: true, script: [[1000, 'plug']] } },
     { stdout: 'waiting for a device with vendor ID 2341...\nCOM5 (Virtual Serial Port (COM5))\n' }],
   ['wait-for-device.js', ['2341', '5'], { COM5: arduino }, { stdout: 'COM5 (Virtual Serial Port (COM5))\n' }],
   ['wait-for-device.js', ['2341', '1'], { COM4: {} },
