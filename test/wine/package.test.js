@@ -9,7 +9,7 @@ const path = require('node:path');
 const { spawnSync } = require('node:child_process');
 const fs = require('node:fs');
 const { spawn } = require('node:child_process');
-const { runWindows, pairsByArch, eachArch, nodeVersions } = require('./rig');
+const { runWindows, pairsByArch, nullModem, eachArch, nodeVersions } = require('./rig');
 const fixture = require('./fixture');
 const { install, withPrograms, root } = require('../package/install');
 
@@ -257,6 +257,31 @@ eachArch(test, 'the list example runs as a user would copy it', {}, async (arch)
     'COM64  USB-SERIAL CH340 (COM64) USB 1A86:7523 serial 5&1A2B3C4D&0&2',
     'COM61  Arduino Uno (COM61) USB 2341:0043 serial 85736323838351F0E1A1',
   ]);
+});
+
+eachArch(test, 'the installed examples tell a device that vanishes mid-exchange by its code and exit 1, without a crash', {}, async (arch) => {
+  const offset = arch === 'x64' ? 0 : 100;
+  // [example, its arguments after the port, the pair's first number]
+  for (const [example, args, base] of [['send-line.js', ['9600', 'AT'], 77], ['request-reply.js', ['9600', 'AT'], 79]]) {
+    const pair = nullModem(base + offset, base + offset + 1);
+    try {
+      const file = path.join(dir, 'node_modules', 'vornet', 'examples', example);
+      const running = runWindows(file, [`COM${base + offset}`, ...args], { arch, cwd: dir });
+      // The command has come: the example waits for the reply, and the device goes.
+      const heard = await hear(pair.unixB, 4, slow(arch, 30000));
+      assert.match(heard.toString(), /^AT[\r\n]/, example);
+      process.kill(Number(fs.readFileSync(path.join(root, 'build', 'ptys', `pair-${base + offset}-${base + offset + 1}.pid`), 'utf8')));
+      const run = await running;
+      assert.equal(run.status, 1, `${example}: ${run.stdout}${run.stderr}`);
+      // Wine reports a hung-up pseudo-terminal as a broken pipe, and "not ready" after. (Its server may add
+      // a dump of its objects to the output when the pair goes: those lines are not the example's.)
+      const said = run.stderr.split('\n').filter((line) => !/^\s*(0x[0-9a-f]+:|[0-9a-f]{4}: )/.test(line)).join('\n');
+      assert.match(said, new RegExp(`^COM${base + offset}: .*\\((ERROR_BROKEN_PIPE|ERROR_NOT_READY)\\)\\s*$`), example);
+      assert.doesNotMatch(said, /Unhandled|\n +at /, example);
+    } finally {
+      pair.down();
+    }
+  }
 });
 
 // Last, as it leaves its pair with data the far end never read.
