@@ -135,35 +135,57 @@ test('the second step of a read is never issued without its event: the read ends
   await call(lintel.close, fd);
 });
 
-test('close never waits on a drain held by flow control; the handle goes once the drain lets go', async () => {
+test('close cancels a drain held by flow control and calls back once the handle is closed', async () => {
   const fd = await openPort('COM3');
   sim.configurePort('COM3', { holdWrites: true });
   const writing = call(lintel.write, fd, Buffer.from('held'));
   const draining = call(lintel.drain, fd);
   while (sim.port('COM3').pendingIo < 2) await tick(1);
   assert.deepEqual(await call(lintel.close, fd), [null]);
+  assert.equal(sim.port('COM3').openHandles, 0, 'closed when close calls back');
   assertFailure(await writing, aborted('Writing to COM port (WriteIOCompletion)'));
   assertFailure(await draining, aborted('Draining connection (FlushFileBuffers)'));
-  assert.equal(sim.port('COM3').openHandles, 0);
+});
 
-  // A drain nothing can cancel: the handle, and its number, stay taken until
-  // it returns, and a second close meanwhile closes nothing.
-  const again = await openPort('COM3');
-  sim.configurePort('COM3', { holdWrites: true });
-  sim.hide('CancelIoEx', true);
-  try {
-    const stuck = call(lintel.drain, again);
-    while (sim.port('COM3').pendingIo < 1) await tick(1);
-    assert.deepEqual(await call(lintel.close, again), [null]);
-    assertFailure(await call(lintel.close, again), 'Closing connection (CloseHandle): Invalid handle');
-    assertFailure(await call(lintel.getBaudRate, again), aborted('Getting baud rate (GetCommState)'));
-    assert.equal(sim.port('COM3').openHandles, 1);
-    sim.releaseWrites('COM3');
-    assert.deepEqual(await stuck, [null]);
-    assert.equal(sim.port('COM3').openHandles, 0);
-  } finally {
-    sim.hide('CancelIoEx', false);
+test('without CancelIoEx a close still ends the reads of its port; a drain nothing can cancel keeps the number until it returns', async () => {
+  const cases = [
+    // CancelSynchronousIo reaches the drain's thread.
+    [['CancelIoEx'], 'cancelled'],
+    // Nothing reaches it: the handle, its number and the close's callback
+    // wait for the device; a second close meanwhile closes nothing.
+    [['CancelIoEx', 'CancelSynchronousIo'], 'held'],
+  ];
+  for (const [hidden, drain] of cases) {
+    sim.reset();
+    const fd = await openPort('COM3');
+    sim.configurePort('COM3', { holdWrites: true });
+    for (const name of hidden) sim.hide(name, true);
+    try {
+      const reading = call(lintel.read, fd, Buffer.alloc(4), 0, 4);
+      const draining = call(lintel.drain, fd);
+      while (sim.port('COM3').pendingIo < 2) await tick(1);
+      let closed = null;
+      const closing = call(lintel.close, fd).then((r) => { closed = r; });
+      assertFailure(await reading, aborted('Reading from COM port (ReadIOCompletion)'), 2);
+      if (drain === 'held') {
+        await tick(30);
+        assert.equal(closed, null, 'no callback while the handle is open');
+        assertFailure(await call(lintel.close, fd), 'Closing connection (CloseHandle): Invalid handle');
+        assertFailure(await call(lintel.getBaudRate, fd), aborted('Getting baud rate (GetCommState)'));
+        assert.equal(sim.port('COM3').openHandles, 1);
+        sim.releaseWrites('COM3');
+        assert.deepEqual(await draining, [null]);
+      } else {
+        assertFailure(await draining, aborted('Draining connection (FlushFileBuffers)'));
+      }
+      await closing;
+      assert.deepEqual(closed, [null], hidden.join());
+      assert.equal(sim.port('COM3').openHandles, 0);
+    } finally {
+      for (const name of hidden) sim.hide(name, false);
+    }
   }
+  assert.equal((await settled()).threads, 0);
 });
 
 test('2,000 rounds of close and reopen with transfers and an update in flight: none reaches the next port', async () => {
