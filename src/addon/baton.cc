@@ -21,13 +21,15 @@ bool exceptionThrown(napi_env env) {
     return false;
   }
   // A Worker being terminated refuses the call with the engine's termination,
-  // which Node-API hands on as a pending exception although no JavaScript
-  // threw it: it is no JavaScript value at all. Taken for a throwing
-  // callback, it made an open whose callback never ran keep its port open.
+  // which Node-API hands on as a pending exception (null) although no
+  // JavaScript threw it. Taken for a throwing callback, it made an open whose
+  // callback never ran keep its port open. Node-API refuses any call that
+  // could run JavaScript once the environment is stopping: the exception
+  // cleared, that tells the two apart.
   napi_value exception = nullptr;
-  napi_valuetype type;
+  napi_value truth = nullptr;
   if (napi_get_and_clear_last_exception(env, &exception) != napi_ok ||
-      napi_typeof(env, exception, &type) != napi_ok) {
+      napi_coerce_to_bool(env, exception, &truth) != napi_ok) {
     return false;
   }
   napi_throw(env, exception);
