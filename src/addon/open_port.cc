@@ -6,6 +6,10 @@
 
 namespace {
 
+// How often a close waiting for a drain to let go of the handle cancels it
+// again.
+constexpr DWORD kRecancelMs = 20;
+
 // Every port the addon has open, by handle number. Never destroyed: pool
 // threads may still look a number up while the process exits.
 struct Table {
@@ -302,7 +306,17 @@ bool PortTicket::close(DWORD* code) {
     port->closed = true;
     WakeAllConditionVariable(&port->changed);
     while (!port->handleClosed) {
-      SleepConditionVariableSRW(&port->changed, &port->lock, INFINITE, 0);
+      // A drain that had taken the handle but not yet reached the driver
+      // when it was cancelled is cancelled again once it has.
+      if (!SleepConditionVariableSRW(&port->changed, &port->lock, kRecancelMs, 0) &&
+          !port->handleClosed) {
+        cancelIo(port->handle, nullptr);
+        for (const PortThread& thread : port->threads) {
+          if (thread.cancelOwnIo == nullptr) {
+            cancelSynchronousIo(thread.thread);
+          }
+        }
+      }
     }
   }
   unregister(fd, port);

@@ -407,6 +407,7 @@ BOOL PurgeComm(HANDLE handle, DWORD flags) {
 // A driver holding its output (flow control) keeps a drain waiting until the
 // held writes are let go, or until it is cancelled with them.
 BOOL FlushFileBuffers(HANDLE handle) {
+  holdPoint("FlushFileBuffers");
   std::unique_lock<std::mutex> lock(state().mutex);
   if (Injection injected = enter("FlushFileBuffers"))
     return fail(injected.code);

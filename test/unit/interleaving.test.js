@@ -145,6 +145,20 @@ test('close cancels a drain held by flow control and calls back once the handle 
   assert.equal(sim.port('COM3').openHandles, 0, 'closed when close calls back');
   assertFailure(await writing, aborted('Writing to COM port (WriteIOCompletion)'));
   assertFailure(await draining, aborted('Draining connection (FlushFileBuffers)'));
+
+  // A drain that has taken the handle but reaches the driver only after the
+  // close cancelled what was there: the close cancels it again.
+  const again = await openPort('COM3');
+  sim.configurePort('COM3', { holdWrites: true });
+  sim.holdNext('FlushFileBuffers');
+  const late = call(lintel.drain, again);
+  await held();
+  const closing = call(lintel.close, again);
+  await tick(30);
+  sim.releaseHeld();
+  assertFailure(await late, aborted('Draining connection (FlushFileBuffers)'));
+  assert.deepEqual(await closing, [null]);
+  assert.equal(sim.port('COM3').openHandles, 0);
 });
 
 test('without CancelIoEx a close still ends the reads of its port; a drain nothing can cancel keeps the number until it returns', async () => {
