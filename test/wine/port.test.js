@@ -93,7 +93,7 @@ eachArch(test, 'open and close in a loop leaves no handle behind; a second open 
   assert.equal(run.json.second, 'opened');
 });
 
-eachArch(test, 'a drain held by a device that does not read, closed: the port opens again at once; so it does after Workers terminated with an open in flight', {}, async (arch) => {
+eachArch(test, 'a drain held by a device that does not read, closed: the port opens again at once; so it does after Workers terminated with an open in flight', {}, async (arch, t) => {
   // The far end of this pair is never opened: what the port sends fills it.
   const { nullModem } = require('./rig');
   const offset = arch === 'x64' ? 0 : 100;
@@ -101,6 +101,7 @@ eachArch(test, 'a drain held by a device that does not read, closed: the port op
   try {
     const run = await runWindows('held-drain.js', [`COM${81 + offset}`], { arch });
     assert.equal(run.status, 0, run.stderr + run.stdout);
+    t.diagnostic(JSON.stringify(run.json));
     assert.equal(run.json.closeError, null);
     assert.equal(run.json.reopenError, null);
     assert.equal(run.json.workerReopenErrors, 0);
