@@ -12,8 +12,9 @@ const addonOf = (arch) => path.join(root, 'build', `win32-${arch}`, 'lintel.node
 // The node.exe versions, as scripts/env names them: `version` is the one this
 // run uses (the suite's, unless VORNET_NODE_VERSION picks another).
 const nodeVersions = JSON.parse(execFileSync('bash', ['-c', `source "${scripts}/env" && printf '{"version":"%s",` +
-  `"suite":"%s","lowest":{"x64":"%s","arm64":"%s"},"newest":{"x64":"%s","arm64":"%s"}}' "$NODE_VERSION" "$NODE_WIN_VERSION" ` +
-  '"$NODE_WIN_LOWEST_X64" "$NODE_WIN_LOWEST_ARM64" "$NODE_WIN_NEWEST_X64" "$NODE_WIN_NEWEST_ARM64"'], { encoding: 'utf8' }));
+  `"suite":"%s","lowest":{"x64":"%s","arm64":"%s"},"lts":{"x64":"%s","arm64":"%s"},"newest":{"x64":"%s","arm64":"%s"}}' ` +
+  '"$NODE_VERSION" "$NODE_WIN_VERSION" "$NODE_WIN_LOWEST_X64" "$NODE_WIN_LOWEST_ARM64" "$NODE_WIN_LTS_X64" "$NODE_WIN_LTS_ARM64" ' +
+  '"$NODE_WIN_NEWEST_X64" "$NODE_WIN_NEWEST_ARM64"'], { encoding: 'utf8' }));
 const nodeExeOf = (arch) => path.join(root, '.cache', `node-win-${arch}-${nodeVersions.version}`, 'package', 'bin', 'node.exe');
 
 // Every Wine test runs once per architecture; VORNET_ARCHES narrows that.
