@@ -94,10 +94,12 @@ test('on Linux, vornet/testing loads by require and import, and a user\'s node:t
   assert.match(run.stdout, /^# pass 2$/m);
   assert.match(run.stdout, /^# fail 0$/m);
   // The shipped example that tests an app over virtual ports passes where the package is installed.
-  const example = spawnSync(process.execPath, ['--test', '--test-reporter=tap', path.join('node_modules', 'vornet', 'examples', 'testing-with-virtual-ports.test.js')],
+  // Run as a file: node --test leaves out what lies under node_modules.
+  const example = spawnSync(process.execPath, [path.join('node_modules', 'vornet', 'examples', 'testing-with-virtual-ports.test.js')],
     { cwd: dir, env, encoding: 'utf8', timeout: 60000 });
   assert.equal(example.status, 0, example.stdout + example.stderr);
-  assert.match(example.stdout, /^# fail 0$/m);
+  assert.match(example.stdout, /\bpass 4\b/);
+  assert.match(example.stdout, /\bfail 0\b/);
 });
 
 test('the installed types accept a typed program and refuse its mistakes under tsc --strict', () => {
