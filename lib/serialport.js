@@ -99,6 +99,7 @@ function createSerialPort(binding) {
     #flushing = null; // the flush in flight, which later writes wait for
     #flushes = 0;
     #writeError = null; // the failure of the addon's write, shared by the writes queued behind it
+    #failure = null; // what destroyed the port
     #aborting = null; // why the writes not yet sent will not be: close() ran out of time
     #endLost = null; // end()'s own chunk was not sent, and nothing else reports it
     #answered = 0; // the number of the latest write to have called back
@@ -253,7 +254,7 @@ function createSerialPort(binding) {
           if (opening) await opening.then(noop, noop);
           if (after) await after;
           const behindOne = before !== null && (await before);
-          if (this.#fd === null || (this.destroyed && !behindOne)) throw notOpen(this.path, name);
+          if (this.#fd === null || this.#aborting || (this.destroyed && !behindOne)) throw notOpen(this.path, name);
           reached = true;
           const answer = this.#call(name, this.#fd, ...args);
           if (untilIssued) issued();
@@ -387,7 +388,8 @@ function createSerialPort(binding) {
     drain() {
       if (!this.#live()) return Promise.reject(notOpen(this.path, 'drain'));
       const last = this.writableEnded ? Infinity : this.#made;
-      const written = last <= this.#answered ? null : new Promise((resolve) => this.#drains.push([last, resolve]));
+      const done = last <= this.#answered || this.writableFinished;
+      const written = done ? null : new Promise((resolve) => this.#drains.push([last, resolve]));
       return this.#control('drain', [], { after: written, untilIssued: true });
     }
 
@@ -495,8 +497,8 @@ function createSerialPort(binding) {
     #answer(number, error, callback) {
       if (error) {
         if (error !== this.#writeError) {
-          const why = this.#aborting ? 'closed first' : error.code === 'ERR_STREAM_DESTROYED' ? 'was destroyed first' : 'failed first';
-          error = writeAborted(this.path, why, error);
+          const why = this.#aborting ? 'closed first' : this.#failure ? 'failed first' : 'was destroyed first';
+          error = writeAborted(this.path, why, this.#failure || error);
         }
       } else {
         const notSent = this.#notSent;
@@ -627,17 +629,19 @@ function createSerialPort(binding) {
         this.#closeTimer = setTimeout(() => {
           const ms = this.#options.closeTimeout;
           this.#aborting = () => writeAborted(this.path, `closed: the writes did not go out within closeTimeout (${ms} ms)`);
+          this.#drained(Infinity);
           this.#release().catch(noop);
         }, this.#options.closeTimeout);
         this.end();
       });
     }
 
-    // Closes the handle, once, after the control calls in flight have been
-    // answered (a drain, once issued, is ended by the close).
+    // Closes the handle, once, after the open and the control calls in
+    // flight have been answered (a drain, once issued, is ended by the close).
     #release() {
       if (!this.#released) {
         this.#released = (async () => {
+          if (this.#opening) await this.#opening.then(noop, noop);
           while (this.#controls.size > 0) await Promise.all(this.#controls);
           const fd = this.#fd;
           // From here on the number belongs to the system, not to this port.
@@ -658,6 +662,7 @@ function createSerialPort(binding) {
     }
 
     _destroy(error, callback) {
+      this.#failure = error;
       this.#stopPoll();
       clearTimeout(this.#closeTimer);
       this.#stopReading();
