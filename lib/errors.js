@@ -100,6 +100,23 @@ function flushed(path) {
   return error;
 }
 
+// A write that never went out because the port closed or failed first: to
+// that write's own callback, with what ended the port as its cause.
+function writeAborted(path, why, cause) {
+  const error = new Error(`write: not sent, as ${path} ${why}`, cause ? { cause } : undefined);
+  error.code = 'ERR_PORT_WRITE_ABORTED';
+  error.path = path;
+  return error;
+}
+
+// A call the layer declines in this state, with a code to tell it by.
+function refused(path, what, why, code) {
+  const error = new Error(`${what}: ${why}`);
+  error.code = code;
+  error.path = path;
+  return error;
+}
+
 // A number outside what an option allows, in the words of Node's own checks.
 function outOfRange(name, value, allowed) {
   const error = new RangeError(`The value of "${name}" is out of range. It must be ${allowed}. Received ${String(value)}`);
@@ -107,4 +124,4 @@ function outOfRange(name, value, allowed) {
   return error;
 }
 
-module.exports = { describeError, withPath, notOpen, flushed, timedOut, aborted, outOfRange };
+module.exports = { describeError, withPath, notOpen, flushed, writeAborted, refused, timedOut, aborted, outOfRange };

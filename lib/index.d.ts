@@ -130,6 +130,12 @@ export interface SerialPortOptions extends LineSettings {
   /** Bytes one read takes at most, and the stream's buffer: 1 to 16777216 (16 MiB). Absent: 65536. */
   highWaterMark?: number;
   /**
+   * Milliseconds close() gives the writes made before it to go out, 0 to
+   * 10000; those still not out then call back with 'ERR_PORT_WRITE_ABORTED'.
+   * Absent: 5000.
+   */
+  closeTimeout?: number;
+  /**
    * Polls get() every interval milliseconds (1 to 2147483647, default 100)
    * and emits 'modemStatus' when CTS, DSR or DCD changes. The open reads the
    * lines first and fails where they cannot be read. Absent or false: off.
@@ -181,9 +187,10 @@ export interface ReadUntilOptions {
 /**
  * A failed readUntil: 'ETIMEDOUT', 'ABORT_ERR' (name 'AbortError'),
  * 'ERR_FRAME_TOO_LONG', 'ERR_STREAM_PREMATURE_CLOSE' (the stream ended first),
- * 'ERR_STREAM_FLOWING' or 'ERR_READ_UNTIL_PENDING' (refused). `received` holds
- * the bytes it had taken; except after the end, they are also back at the
- * front of the stream.
+ * the port's own error (it failed first), 'ERR_STREAM_FLOWING',
+ * 'ERR_READ_UNTIL_ENCODING' or 'ERR_READ_UNTIL_PENDING' (refused). `received`
+ * holds the bytes it had taken; after a timeout, an abort or a frame too
+ * long, they are also back at the front of the stream.
  */
 export interface ReadUntilError extends Error {
   code: string;
@@ -197,8 +204,11 @@ export type LineOptions = OutputLineOptions;
 /**
  * An operational failure from the addon, its text kept and described. The
  * layer's own errors carry a code only: 'ERR_PORT_NOT_OPEN' (a call on a port
- * that is not opening or open) and 'ERR_PORT_FLUSHED' (a write that flush()
- * discarded, reported to that write's callback alone).
+ * that is not opening or open), 'ERR_PORT_FLUSHED' (a write that flush()
+ * discarded, reported to that write's callback alone), 'ERR_PORT_WRITE_ABORTED'
+ * (a write not sent because the port closed or failed first; `cause` says
+ * why) and 'ERR_PORT_READ_EMPTY' (a driver that answered a long run of reads
+ * with nothing).
  */
 export interface PortError extends Error {
   /** 'ENOENT', 'EACCES', 'EBADF', 'EINVAL', 'ECANCELED', a Windows name such as 'ERROR_GEN_FAILURE', or 'UNKNOWN'. */
@@ -289,10 +299,12 @@ export class SerialPort extends Duplex {
   /** Resolves once open; writes made meanwhile go out in order once it is. */
   open(): Promise<void>;
   /**
-   * Lets the writes made before it go out, closes the handle and ends the
-   * stream once the consumer has taken what was read. Resolves once the
-   * handle is closed, from any state and however often it is called; rejects
-   * only with the addon's close error.
+   * Lets the writes made before it go out for closeTimeout at most (the rest
+   * call back with 'ERR_PORT_WRITE_ABORTED'), closes the handle and ends the
+   * readable side: what the stream holds stays readable, then 'end'. Resolves
+   * once the handle is closed, from any state and however often it is
+   * called, without waiting for a consumer; rejects only with the addon's
+   * close error.
    */
   close(): Promise<void>;
   update(options: UpdateOptions): Promise<void>;
@@ -301,8 +313,9 @@ export class SerialPort extends Duplex {
   get(): Promise<ModemStatus>;
   /**
    * Resolves with the bytes up to and including the next delimiter (a string
-   * is taken as UTF-8); the bytes after it stay readable. Refused while the
-   * port is flowing or piped, or while another readUntil waits.
+   * is taken as UTF-8), taken ahead of every other reader; the bytes after it
+   * stay readable. Refused while the port is flowing or piped, after
+   * setEncoding(), or while another readUntil waits.
    */
   readUntil(delimiter: string | Uint8Array, options?: ReadUntilOptions): Promise<Buffer>;
   getBaudRate(): Promise<BaudRate>;

@@ -15,12 +15,15 @@ const flags = ['rtscts', 'xon', 'xoff', 'xany', 'hupcl', 'lock'];
 
 const defaults = {
   dataBits: 8, parity: 'none', stopBits: 1, rtscts: false, rtsMode: 'handshake',
-  xon: false, xoff: false, xany: false, hupcl: true, lock: true, highWaterMark: 64 * 1024,
+  xon: false, xoff: false, xany: false, hupcl: true, lock: true, highWaterMark: 64 * 1024, closeTimeout: 5000,
 };
 const known = ['baudRate', ...Object.keys(defaults), 'modemStatus'];
 // One read takes at most highWaterMark bytes into a buffer of that size that
 // lives as long as the port; beyond a few MiB it only costs memory.
 const maxHighWaterMark = 16 * 1024 * 1024;
+// close() gives the writes made before it this long to go out, at most; a
+// port that flow control holds for longer is not one a program should wait on.
+const maxCloseTimeout = 10000;
 // setTimeout takes at most 2^31-1 ms and polls every millisecond beyond it.
 const maxInterval = 2 ** 31 - 1;
 
@@ -77,6 +80,10 @@ function portOptions(options) {
   integerIn('baudRate', result.baudRate, 1, 0xFFFFFFFF, 'a positive integer such as 9600 or 115200');
   integerIn('dataBits', result.dataBits, 5, 8, 'an integer from 5 to 8');
   integerIn('highWaterMark', result.highWaterMark, 1, maxHighWaterMark, `an integer from 1 to ${maxHighWaterMark} (16 MiB)`);
+  if (typeof result.closeTimeout !== 'number') fail(TypeError, 'closeTimeout', result.closeTimeout, 'a number of milliseconds');
+  if (!(result.closeTimeout >= 0 && result.closeTimeout <= maxCloseTimeout)) {
+    throw outOfRange('closeTimeout', result.closeTimeout, `from 0 to ${maxCloseTimeout} milliseconds`);
+  }
   oneOf('parity', result.parity);
   oneOf('stopBits', result.stopBits);
   oneOf('rtsMode', result.rtsMode);

@@ -1,95 +1,75 @@
 'use strict';
-// readUntil: one frame taken from a paused readable stream, up to a delimiter, with a deadline and a signal.
+// readUntil: the bytes of one frame, up to a delimiter, taken ahead of every other reader, with a deadline and a signal.
 const { timedOut, aborted } = require('./errors');
 
-// Reads `stream` on 'readable' until `delimiter` arrives and resolves with
-// the bytes up to and including it. Whatever it took beyond the frame, and
-// everything it took when it fails, goes back to the front of the stream's
-// buffer, so that no byte is lost to the next reader.
-function readUntil(stream, { delimiter, timeout, signal, maxLength }, { path, done }) {
-  return new Promise((resolve, reject) => {
-    const parts = [];
-    let length = 0;
-    let timer = null;
-    let over = false;
-    const joined = () => (parts.length === 1 ? parts[0] : Buffer.concat(parts, length));
-    const finish = (error, frame, rest) => {
-      if (over) return;
-      over = true;
-      if (timer) clearTimeout(timer);
-      if (signal) signal.removeEventListener('abort', onAbort);
-      stream.removeListener('readable', onReadable);
-      stream.removeListener('end', onEnd);
-      stream.removeListener('close', onEnd);
-      stream.removeListener('error', onError);
-      done();
-      if (rest && rest.length > 0 && !stream.destroyed && !stream.readableEnded) stream.unshift(rest);
-      if (error) {
-        if (!error.path) error.path = path;
-        reject(error);
-      } else {
-        resolve(frame);
-      }
-    };
-    const giveBack = (error) => {
-      const all = length > 0 ? joined() : null;
-      error.received = all || Buffer.alloc(0);
-      finish(error, null, all);
-    };
-    // Each chunk is searched once, with the delimiter's length less one
-    // bytes of what came before it, where a delimiter split across reads
-    // begins; the bytes are joined only once the frame is whole.
-    let tail = Buffer.alloc(0);
-    const tooLong = () => {
-      const error = new Error(`readUntil: more than maxLength (${maxLength} bytes) came from ${path} without the delimiter`);
-      error.code = 'ERR_FRAME_TOO_LONG';
-      error.maxLength = maxLength;
-      giveBack(error);
-    };
-    const onReadable = () => {
-      let chunk;
-      while (!over && (chunk = stream.read()) !== null) {
-        const window = tail.length > 0 ? Buffer.concat([tail, chunk]) : chunk;
-        const at = window.indexOf(delimiter);
-        const before = length;
-        parts.push(chunk);
-        length += chunk.length;
-        if (at >= 0) {
-          const end = before - tail.length + at + delimiter.length;
-          if (end - delimiter.length > maxLength) {
-            tooLong();
-            return;
-          }
-          const all = joined();
-          finish(null, all.subarray(0, end), all.subarray(end));
-          return;
-        }
-        if (length - (delimiter.length - 1) > maxLength) {
-          tooLong();
-          return;
-        }
-        tail = Buffer.from(window.subarray(Math.max(0, window.length - (delimiter.length - 1))));
-      }
-    };
-    const onEnd = () => {
-      const error = new Error(`readUntil: ${path} ended before the delimiter came`);
-      error.code = 'ERR_STREAM_PREMATURE_CLOSE';
-      error.received = length > 0 ? joined() : Buffer.alloc(0);
-      finish(error);
-    };
-    const onError = (error) => finish(error);
-    const onAbort = () => giveBack(aborted(path, 'readUntil', signal));
-    if (signal && signal.aborted) {
-      giveBack(aborted(path, 'readUntil', signal));
-      return;
+// A taker that the port feeds, in order, every byte it reads while the frame
+// is incomplete, before any reader of the stream sees it. take(chunk) returns
+// null while it wants more, else the bytes after the frame (perhaps none),
+// which are the stream's again. settle(error, frame, giveBack) is called
+// once: giveBack, when set, is every byte taken, to go back to the front of
+// the stream; error.received holds the same bytes.
+function frameTaker({ delimiter, timeout, signal, maxLength }, path, settle) {
+  const parts = [];
+  let length = 0;
+  let timer = null;
+  let over = false;
+  // Each chunk is searched once, with the delimiter's length less one bytes
+  // of what came before it, where a delimiter split across reads begins.
+  let tail = Buffer.alloc(0);
+  const taken = () => (parts.length === 1 ? parts[0] : Buffer.concat(parts, length));
+  const finish = (error, frame, giveBack) => {
+    if (over) return;
+    over = true;
+    clearTimeout(timer);
+    if (signal) signal.removeEventListener('abort', onAbort);
+    if (error) {
+      error.received = taken();
+      if (error.path === undefined) error.path = path;
     }
+    settle(error, frame, giveBack);
+  };
+  const fail = (error) => finish(error, null, taken());
+  const onAbort = () => fail(aborted(path, 'readUntil', signal));
+  const tooLong = () => {
+    const error = new Error(`readUntil: more than maxLength (${maxLength} bytes) came from ${path} without the delimiter`);
+    error.code = 'ERR_FRAME_TOO_LONG';
+    error.maxLength = maxLength;
+    fail(error);
+    return Buffer.alloc(0);
+  };
+  const take = (chunk) => {
+    if (over) return chunk;
+    const window = tail.length > 0 ? Buffer.concat([tail, chunk]) : chunk;
+    const at = window.indexOf(delimiter);
+    const before = length;
+    parts.push(chunk);
+    length += chunk.length;
+    if (at < 0) {
+      if (length - (delimiter.length - 1) > maxLength) return tooLong();
+      tail = Buffer.from(window.subarray(Math.max(0, window.length - (delimiter.length - 1))));
+      return null;
+    }
+    const end = before - tail.length + at + delimiter.length;
+    if (end - delimiter.length > maxLength) return tooLong();
+    const all = taken();
+    finish(null, all.subarray(0, end), null);
+    return all.subarray(end);
+  };
+  // The stream ended, or failed, first: the bytes taken come with the error only.
+  const end = (error) => {
+    if (!error) {
+      error = new Error(`readUntil: ${path} ended before the delimiter came`);
+      error.code = 'ERR_STREAM_PREMATURE_CLOSE';
+    }
+    finish(error, null, null);
+  };
+  if (signal && signal.aborted) {
+    onAbort();
+  } else {
     if (signal) signal.addEventListener('abort', onAbort, { once: true });
-    if (timeout !== undefined) timer = setTimeout(() => giveBack(timedOut(path, 'readUntil', timeout)), timeout);
-    stream.on('readable', onReadable);
-    stream.once('end', onEnd);
-    stream.once('close', onEnd);
-    stream.once('error', onError);
-  });
+    if (timeout !== undefined) timer = setTimeout(() => fail(timedOut(path, 'readUntil', timeout)), timeout);
+  }
+  return { take, end, get over() { return over; } };
 }
 
-module.exports = { readUntil };
+module.exports = { frameTaker };

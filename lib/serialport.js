@@ -1,20 +1,28 @@
 'use strict';
 // SerialPort: one port as a Duplex stream of bytes over the addon, with promises for the rest.
 //
-// It keeps callers from the sharp edges of the raw functions: options are
-// checked in full, one read is in flight at a time into a buffer of its own,
-// writes go out in order, and a handle number is never used again once its
-// port is closed, since Windows hands the same number to the next file or
-// port at once. One place, #release, decides when the handle goes, and every
-// path (close, destroy, a failed write, a vanished device) goes through it.
+// Built as Node's file streams are: the open runs in _construct, so reads and
+// writes made meanwhile wait in the stream's own buffers; chunks are numbered
+// as they reach _write/_writev; one _destroy closes the handle, once, after
+// the open and the control calls in flight have answered, whatever path led
+// there (close, destroy, a failed transfer). A handle number is never used
+// again once its port is closed: Windows hands it to the next file at once.
+//
+// The states, in #state: new (opens nothing until open()) → opening → open →
+// closing (the writes get closeTimeout to go out) → closed; destroy() goes to
+// closed from any of them.
 const { Duplex } = require('node:stream');
-const { describeError, withPath, notOpen, flushed, aborted } = require('./errors');
+const { describeError, withPath, notOpen, flushed, writeAborted, refused, aborted } = require('./errors');
 const { portOptions, updateOptions, lineOptions, readUntilOptions, checkSignal, watchOptions } = require('./options');
 const { openedLines, rtsDrivenBy, pollModemStatus } = require('./lines');
-const { readUntil } = require('./readuntil');
+const { frameTaker } = require('./readuntil');
 const { PortWatcher } = require('./watcher');
 
 const noop = () => {};
+// A driver whose device has gone may answer every read at once with nothing.
+// Each retry waits twice as long as the one before, up to `longest` ms; a run
+// of `failAfter` of them (about 4 s) is a device in trouble, and fails the port.
+const emptyReads = { longest: 128, failAfter: 40 };
 
 // The class for one binding: the Windows addon in the package, the Linux
 // build in the tests.
@@ -68,32 +76,39 @@ function createSerialPort(binding) {
     }
 
     #options;
+    #state = 'new';
     #fd = null;
-    #state = 'new'; // new, opening, open, closing, closed
     #opening = null; // what open() returns
-    #ready = null; // settles with true once open, false if the open came to nothing
-    #closeCalled = false;
+    #settleOpen = null; // [resolve, reject] of it
+    #construct = null; // _construct's callback, until the open has settled
     #closing = null; // what close() returns
     #released = null; // the closing of the handle, started once
     #closeReported = false;
-    #abandon = noop;
-    #abandoned = new Promise((resolve) => { this.#abandon = resolve; });
+    #closeTimer = null;
     #readBuffer = null;
-    #reading = null; // the read in flight, settled by its callback
-    #lastRead = null; // the read that was in flight when the handle went
-    #wantsData = false;
-    #controls = new Set(); // what the handle's closing waits for
-    #queued = []; // records of written chunks on their way to _write, in order
-    #writeCount = 0;
-    #discardUpTo = 0; // writes numbered up to this were made before a flush
-    #calledBack = 0; // the number of the latest write to have called back
-    #writeWaiters = []; // [number, resolve] of each drain() waiting for a write
+    #reading = false; // a read with the addon, or a retry after an empty one
+    #readSettled = null; // called once the read with the addon has answered
+    #readsStopped = null; // settles then
+    #empties = 0;
+    #retry = null;
+    #taker = null; // the readUntil waiting, which takes the bytes before the stream does
+    #made = 0; // writes taken by write(); _write sees their chunks in this order, end()'s last
+    #numbered = 0; // chunks that have reached _write/_writev
+    #notSent = []; // [from, to, error] of chunks a flush discarded or a close aborted
+    #discardThrough = 0; // chunks numbered up to this were made before a flush
     #flushing = null; // the flush in flight, which later writes wait for
+    #flushes = 0;
+    #writeError = null; // the failure of the addon's write, shared by the writes queued behind it
+    #failure = null; // what destroyed the port
+    #aborting = null; // why the writes not yet sent will not be: close() ran out of time
+    #endLost = null; // end()'s own chunk was not sent, and nothing else reports it
+    #answered = 0; // the number of the latest write to have called back
+    #drains = []; // [number, resolve] of each drain() waiting for a write
+    #controls = new Set(); // what the handle's closing waits for
+    #lastControl = null; // settles, true if it reached the addon, when the latest control call has
     #lines; // the output lines as last set, from what the open made them
     #wantedLines; // the same with the set() calls still on their way
-    #lastControl = null; // settles when the latest control call still on its way has
     #stopPoll = noop;
-    #untilPending = false;
 
     constructor(path, options) {
       if (typeof path !== 'string' || path === '') {
@@ -120,6 +135,20 @@ function createSerialPort(binding) {
       return this.#lines;
     }
 
+    // The settings in effect, defaults included, as update() leaves them.
+    get options() {
+      return this.#options;
+    }
+
+    get isOpen() {
+      return this.#state === 'open' && !this.destroyed;
+    }
+
+    // Whether the port takes calls: opening or open, and neither closing nor destroyed.
+    #live() {
+      return (this.#state === 'opening' || this.#state === 'open') && !this.destroyed;
+    }
+
     // The addon's error, with code, errno, syscall and this port's name.
     #described(error) {
       return withPath(describeError(error), this.path);
@@ -131,57 +160,57 @@ function createSerialPort(binding) {
       });
     }
 
-    // The settings in effect, defaults included, as update() leaves them.
-    get options() {
-      return this.#options;
-    }
-
-    get isOpen() {
-      return this.#state === 'open' && !this.#closeCalled && !this.destroyed;
-    }
-
-    // Whether the port takes calls: opening or open, and neither closing nor destroyed.
-    #live() {
-      return (this.#state === 'opening' || this.#state === 'open') && !this.#closeCalled && !this.destroyed;
-    }
-
     open() {
       if (this.#state === 'opening' || this.#state === 'open') return this.#opening;
-      if (this.#state !== 'new' || this.#closeCalled || this.destroyed) {
+      if (this.#state !== 'new' || this.destroyed) {
         return Promise.reject(new Error(`SerialPort ${this.path} was opened and closed before; make a new one`));
       }
       this.#state = 'opening';
-      let ready;
-      this.#ready = new Promise((resolve) => { ready = resolve; });
-      const { highWaterMark, modemStatus, ...settings } = this.#options;
-      this.#opening = this.#call('open', this.path, settings).then(async (fd) => {
-        // Kept even when destroy() came first, so that #release closes it.
-        this.#fd = fd;
-        if (this.destroyed) {
-          ready(false);
-          throw notOpen(this.path, 'open');
-        }
+      this.#opening = new Promise((resolve, reject) => { this.#settleOpen = [resolve, reject]; });
+      if (this.#construct) this.#openHandle();
+      return this.#opening;
+    }
+
+    // The stream holds back _read and _write until this calls back: open()
+    // starts the open, and a port destroyed first has nothing to wait for.
+    _construct(callback) {
+      this.#construct = callback;
+      if (this.#settleOpen) this.#openHandle();
+      else if (this.#state !== 'new') this.#constructed();
+    }
+
+    #constructed() {
+      const callback = this.#construct;
+      this.#construct = null;
+      if (callback) callback();
+    }
+
+    async #openHandle() {
+      const { highWaterMark, modemStatus, closeTimeout, ...settings } = this.#options;
+      const [resolve, reject] = this.#settleOpen;
+      let failure = null;
+      let baseline = null;
+      try {
+        // Kept even when destroy() came first, so that _destroy closes it.
+        this.#fd = await this.#call('open', this.path, settings);
         // Where the modem lines cannot be read, the port that was asked to
         // report them fails to open rather than stay silent.
-        let baseline = null;
-        if (modemStatus) {
-          try {
-            baseline = await this.#call('get', fd);
-          } catch (error) {
-            this.#state = 'closed';
-            ready(false);
-            this.destroy();
-            throw error;
-          }
-          if (this.destroyed) {
-            ready(false);
-            throw notOpen(this.path, 'open');
-          }
-        }
+        if (modemStatus && !this.destroyed) baseline = await this.#call('get', this.#fd);
+      } catch (error) {
+        failure = error;
+      }
+      if (this.destroyed && !failure) failure = notOpen(this.path, 'open');
+      if (failure) {
+        // The failure goes to open()'s caller, not to 'error'.
+        this.destroy();
+        this.#constructed();
+        reject(failure);
+        return;
+      }
+      this.#readBuffer = Buffer.allocUnsafe(highWaterMark);
+      // Closed while opening, it reads nothing and polls nothing.
+      if (this.#state === 'opening') {
         this.#state = 'open';
-        this.#readBuffer = Buffer.allocUnsafe(highWaterMark);
-        ready(true);
-        this.#pump();
         if (modemStatus) {
           this.#stopPoll = pollModemStatus({
             interval: modemStatus.interval,
@@ -192,59 +221,61 @@ function createSerialPort(binding) {
             failed: (error) => { if (this.#live()) this.destroy(error); },
           });
         }
+      }
+      this.#constructed();
+      // Once the stream has taken the news, so that a write made when open()
+      // resolves goes straight to the addon.
+      process.nextTick(() => {
         try {
           this.emit('open');
         } catch (error) {
           // The listener's fault goes to the caller of open(), and the handle
           // goes with the port rather than stay open with nobody to close it.
           this.destroy();
-          throw error;
+          reject(error);
+          return;
         }
-      }, (error) => {
-        this.#state = 'closed';
-        ready(false);
-        this.destroy();
-        throw error;
+        resolve();
       });
-      return this.#opening;
     }
 
-    // One control call on the handle, issued once the port is open. The
-    // handle's closing waits for it: for its answer, or for a drain, which
-    // flow control may hold without end, only until it is issued.
+    // One control call on the handle, issued once the port is open. Control
+    // calls apply in call order: the addon runs them side by side, so each
+    // waits for the one made before it. The handle's closing waits for each
+    // until it is answered, or, for a drain, which flow control may hold
+    // without end, until it is issued; nothing waits for a drain.
     //
-    // The addon runs control calls side by side, so one could overtake the
-    // call made before it (a getBaudRate() reading the rate an update() made
-    // just before is about to change). Each waits for the one before it,
-    // even past a destroy(), as it would have gone had it been first: the
-    // handle waits for both. A drain, which flow control may hold, waits for
-    // nothing but the writes, and nothing waits for it.
+    // destroy() lets a call go on only behind one already with the addon (as
+    // it would have gone had it been first); the rest are refused.
     #control(name, args, { after = null, untilIssued = false } = {}) {
       if (!this.#live()) return Promise.reject(notOpen(this.path, name));
-      const queued = untilIssued ? null : this.#lastControl;
+      const before = untilIssued ? null : this.#lastControl;
+      const opening = this.#state === 'opening' ? this.#opening : null;
       let issued;
+      let reached = false;
       const gate = new Promise((resolve) => { issued = resolve; });
       this.#controls.add(gate);
       gate.then(() => this.#controls.delete(gate));
-      const call = (async () => {
+      const request = (async () => {
         try {
-          if (this.#state === 'opening') await this.#ready;
-          if (after) await Promise.race([after, this.#abandoned]);
-          if (queued) await queued;
-          if (this.#fd === null || (this.destroyed && !queued)) throw notOpen(this.path, name);
-          const request = this.#call(name, this.#fd, ...args);
+          if (opening) await opening.then(noop, noop);
+          if (after) await after;
+          const behindOne = before !== null && (await before);
+          if (this.#fd === null || this.#aborting || (this.destroyed && !behindOne)) throw notOpen(this.path, name);
+          reached = true;
+          const answer = this.#call(name, this.#fd, ...args);
           if (untilIssued) issued();
-          return await request;
+          return await answer;
         } finally {
           issued();
         }
       })();
       if (!untilIssued) {
-        const settled = call.then(noop, noop);
+        const settled = request.then(() => true, () => reached);
         this.#lastControl = settled;
         settled.then(() => { if (this.#lastControl === settled) this.#lastControl = null; });
       }
-      return call;
+      return request;
     }
 
     update(options) {
@@ -287,9 +318,14 @@ function createSerialPort(binding) {
       return this.#control('get', []);
     }
 
-    // The bytes up to and including the next `delimiter`, taken from the
-    // stream's buffer and then from the port. Only where nobody else takes
-    // the bytes: never while flowing or piped, one at a time.
+    getBaudRate() {
+      return this.#control('getBaudRate', []);
+    }
+
+    // The bytes up to and including the next `delimiter`: first what the
+    // stream holds, then what the port reads, ahead of every other reader,
+    // which gets the bytes after the frame. Refused where it cannot keep
+    // that promise: while flowing, with text decoding on, or one at a time.
     readUntil(delimiter, options) {
       let checked;
       try {
@@ -297,25 +333,50 @@ function createSerialPort(binding) {
       } catch (error) {
         return Promise.reject(withPath(error, this.path));
       }
-      const refuse = (why, code) => {
-        const error = new Error(`readUntil: ${why}`);
-        error.code = code;
-        error.path = this.path;
-        return Promise.reject(error);
-      };
-      // From close() on, whether the handle is closed yet or not, as every other call.
-      if (!this.#live() || this.readableEnded) return Promise.reject(notOpen(this.path, 'readUntil'));
-      if (this.#untilPending) return refuse(`another readUntil on ${this.path} is waiting`, 'ERR_READ_UNTIL_PENDING');
+      const refuse = (why, code) => Promise.reject(refused(this.path, 'readUntil', why, code));
+      // From close() on, only what the stream still holds can make a frame;
+      // with nothing held the answer is the same whatever else is going on.
+      const ending = this.#state === 'closing' || this.#state === 'closed';
+      if (this.#state === 'new' || this.destroyed || this.readableEnded || (ending && this.readableLength === 0)) {
+        return Promise.reject(notOpen(this.path, 'readUntil'));
+      }
+      if (this.#taker) return refuse(`another readUntil on ${this.path} is waiting`, 'ERR_READ_UNTIL_PENDING');
       if (this.readableFlowing === true || this.listenerCount('data') > 0) {
         return refuse(`${this.path} is flowing or piped, and its bytes go to 'data' listeners; ` +
           'remove them, unpipe and pause() first', 'ERR_STREAM_FLOWING');
       }
-      this.#untilPending = true;
-      return readUntil(this, checked, { path: this.path, done: () => { this.#untilPending = false; } });
+      if (this.readableEncoding !== null) {
+        return refuse(`${this.path} decodes what it reads as ${this.readableEncoding} (setEncoding), and readUntil ` +
+          'takes bytes; read text with readline or a parser instead', 'ERR_READ_UNTIL_ENCODING');
+      }
+      return new Promise((resolve, reject) => {
+        let taker = null;
+        taker = frameTaker(checked, this.path, (error, frame, giveBack) => {
+          if (this.#taker === taker) this.#taker = null;
+          if (giveBack && giveBack.length > 0 && !this.destroyed && !this.readableEnded) this.unshift(giveBack);
+          if (error) reject(error);
+          else resolve(frame);
+        });
+        if (taker.over) return;
+        this.#taker = taker;
+        // What the stream holds comes first; read() also asks for more.
+        let chunk;
+        while (this.#taker === taker && (chunk = this.read()) !== null) {
+          const rest = taker.take(chunk);
+          if (rest !== null && rest.length > 0) this.unshift(rest);
+        }
+        // Closed, the port reads no more; the close ends a frame it finds waiting.
+        if (this.#taker === taker && this.#state === 'closed') taker.end();
+      });
     }
 
-    getBaudRate() {
-      return this.#control('getBaudRate', []);
+    // Decoding and readUntil cannot share the bytes the stream holds.
+    setEncoding(encoding) {
+      if (this.#taker) {
+        throw refused(this.path, 'setEncoding', `a readUntil on ${this.path} is waiting for bytes; ` +
+          'set the encoding once it has settled', 'ERR_READ_UNTIL_PENDING');
+      }
+      return super.setEncoding(encoding);
     }
 
     // Discards every write made before it, whether still in the stream or
@@ -323,7 +384,8 @@ function createSerialPort(binding) {
     // wait for it and then go out. Bytes already read into the stream stay.
     flush() {
       if (!this.#live()) return Promise.reject(notOpen(this.path, 'flush'));
-      this.#discardUpTo = this.#writeCount;
+      this.#discardThrough = this.writableEnded ? Infinity : this.#made;
+      this.#flushes++;
       const request = this.#control('flush', []);
       const flushing = request.then(noop, noop);
       this.#flushing = flushing;
@@ -334,42 +396,88 @@ function createSerialPort(binding) {
     // Resolves once every write made before it has reached the driver and
     // the driver has sent it.
     drain() {
-      return this.#control('drain', [], { after: this.#calledBackUpTo(this.#writeCount), untilIssued: true });
+      if (!this.#live()) return Promise.reject(notOpen(this.path, 'drain'));
+      const last = this.writableEnded ? Infinity : this.#made;
+      const done = last <= this.#answered || this.writableFinished;
+      const written = done ? null : new Promise((resolve) => this.#drains.push([last, resolve]));
+      return this.#control('drain', [], { after: written, untilIssued: true });
     }
 
-    // Reading: one addon read at a time, none while the consumer holds back.
+    #drained(upTo) {
+      while (this.#drains.length > 0 && this.#drains[0][0] <= upTo) this.#drains.shift()[1]();
+    }
+
+    // Reading: one addon read at a time, issued when the stream asks, none
+    // from close() on; the read in flight then answers or is ended by it.
     _read() {
-      this.#wantsData = true;
-      this.#pump();
+      this.#read();
     }
 
-    // From close() on, no new read: the one in flight completes (or is ended
-    // by the closing), and what the driver still holds goes with the handle.
-    #pump() {
-      if (this.#state !== 'open' || this.#closeCalled || this.#reading || !this.#wantsData || this.destroyed) return;
+    #read() {
+      if (this.#state !== 'open' || this.#reading || this.destroyed) return;
+      this.#reading = true;
       const buffer = this.#readBuffer;
-      this.#reading = new Promise((settle) => {
-        binding.read(this.#fd, buffer, 0, buffer.length, (error, count) => {
-          this.#reading = null;
-          settle();
-          if (error) {
-            // A read ended by the port's own closing is the end of the stream,
-            // not a failure; anything else, an unplugged device say, is.
-            if (this.#fd !== null && !this.destroyed) this.destroy(this.#described(error));
-            return;
-          }
-          if (count > 0 && !this.destroyed) {
-            // A copy: the read buffer is the port's, and the next read fills it.
-            this.#wantsData = this.push(Buffer.from(buffer.subarray(0, count)));
-          }
-          this.#pump();
-        });
+      binding.read(this.#fd, buffer, 0, buffer.length, (error, count) => {
+        this.#reading = false;
+        if (error) {
+          // A read ended by the port's own closing is the end of the stream,
+          // not a failure; anything else, an unplugged device say, is.
+          if (this.#fd !== null && !this.destroyed) this.destroy(this.#described(error));
+        } else if (count === 0) {
+          this.#readNothing();
+        } else {
+          this.#empties = 0;
+          // A copy: the read buffer is the port's, and the next read fills it.
+          this.#deliver(Buffer.from(buffer.subarray(0, count)));
+        }
+        if (this.#readSettled) this.#readSettled();
       });
     }
 
-    // Numbers each chunk and keeps the caller's callback apart from the
-    // stream's, so that a write discarded by flush() is reported to its own
-    // callback without failing the stream.
+    // A readUntil waiting takes the bytes first. The stream asked for a read
+    // and waits for a push: while the frame takes everything, the port reads
+    // on by itself.
+    #deliver(chunk) {
+      const rest = this.#taker ? this.#taker.take(chunk) : chunk;
+      if (rest === null || rest.length === 0) this.#read();
+      else if (!this.destroyed) this.push(rest);
+    }
+
+    #readNothing() {
+      if (this.#state !== 'open') return;
+      if (++this.#empties >= emptyReads.failAfter) {
+        const error = new Error(`read: ${this.path} answered ${this.#empties} reads in a row with nothing; its device may be gone`);
+        error.code = 'ERR_PORT_READ_EMPTY';
+        error.path = this.path;
+        this.destroy(error);
+        return;
+      }
+      this.#reading = true;
+      this.#retry = setTimeout(() => {
+        this.#retry = null;
+        this.#reading = false;
+        this.#read();
+      }, Math.min(2 ** (this.#empties - 1), emptyReads.longest));
+    }
+
+    // Settles once no read is with the addon; a retry waiting is dropped.
+    #stopReading() {
+      if (this.#retry) {
+        clearTimeout(this.#retry);
+        this.#retry = null;
+        this.#reading = false;
+      }
+      if (!this.#reading) return Promise.resolve();
+      this.#readsStopped ??= new Promise((resolve) => { this.#readSettled = resolve; });
+      return this.#readsStopped;
+    }
+
+    // Write takes no record of its own: it refuses writes on a port that
+    // takes none (a refusal that leaves the port as it was) and keeps the
+    // caller's callback apart from the stream's, so that a write discarded by
+    // flush() or aborted by close() is reported to its own callback without
+    // failing the stream. The chunks are numbered where they arrive, in
+    // _write/_writev; the callbacks come in the same order.
     write(chunk, encoding, callback) {
       if (typeof encoding === 'function') {
         callback = encoding;
@@ -379,116 +487,125 @@ function createSerialPort(binding) {
         const error = notOpen(this.path, 'write');
         process.nextTick(() => {
           if (typeof callback === 'function') callback(error);
-          // A destroyed stream has said its last word; any other port that
-          // does not take writes says so, and stays as it was.
           if (!this.destroyed) this.emit('error', error);
         });
         return false;
       }
-      // After the program's own end(), the stream refuses as streams do.
       if (this.writableEnded) return super.write(chunk, encoding, callback);
-      // No promise per write: a burst of small writes would pay for them.
-      const record = { number: ++this.#writeCount, discarded: false };
-      const done = (error) => {
-        this.#wroteUpTo(record.number);
-        if (typeof callback === 'function') callback(!error && record.discarded ? flushed(this.path) : error);
-      };
-      this.#queued.push(record);
+      const number = ++this.#made;
       try {
-        return super.write(chunk, encoding, done);
+        return super.write(chunk, encoding, (error) => this.#answer(number, error, callback));
       } catch (error) {
-        // Refused before it was queued (not a Buffer or string, say), and
-        // the last numbered, since nothing ran in between.
-        this.#queued.pop();
-        this.#writeCount--;
+        // Refused before it was queued (not a Buffer or string, say).
+        this.#made--;
         throw error;
       }
     }
 
-    // Write callbacks come in the order of the writes.
-    #wroteUpTo(number) {
-      this.#calledBack = number;
-      while (this.#writeWaiters.length > 0 && this.#writeWaiters[0][0] <= number) this.#writeWaiters.shift()[1]();
-    }
-
-    // Settles once the write numbered `number`, and so every one before it, has called back.
-    #calledBackUpTo(number) {
-      if (number <= this.#calledBack) return null;
-      return new Promise((resolve) => this.#writeWaiters.push([number, resolve]));
+    // A write's own outcome: sent, discarded, aborted, or the addon's failure
+    // of it or of the write it was queued behind; never another's error.
+    #answer(number, error, callback) {
+      if (error) {
+        if (error !== this.#writeError) {
+          const why = this.#aborting ? 'closed first' : this.#failure ? 'failed first' : 'was destroyed first';
+          error = writeAborted(this.path, why, this.#failure || error);
+        }
+      } else {
+        const notSent = this.#notSent;
+        while (notSent.length > 0 && notSent[0][1] < number) notSent.shift();
+        if (notSent.length > 0 && notSent[0][0] <= number) error = notSent[0][2]();
+      }
+      this.#answered = number;
+      this.#drained(number);
+      if (typeof callback === 'function') callback(error);
     }
 
     _write(chunk, encoding, callback) {
-      this.#send(this.#queued.splice(0, 1), [chunk], callback);
+      this.#send([chunk], callback);
     }
 
     // The chunks written while the write before them was with the driver, as
     // one addon write: each addon write costs a thread, whatever its size.
-    // The stream calls each write's own callback once this one has come.
     _writev(entries, callback) {
-      this.#send(this.#queued.splice(0, entries.length), entries.map((entry) => entry.chunk), callback);
+      this.#send(entries.map((entry) => entry.chunk), callback);
     }
 
-    #send(records, chunks, callback) {
-      // Written before the port was open: sent once it is. An open that came
-      // to nothing leaves the state as it was until the handle goes, so only
-      // what #ready settled with says whether to try again.
-      if (this.#state === 'opening') {
-        this.#ready.then((opened) => {
-          if (opened) this.#send(records, chunks, callback);
-          else callback(notOpen(this.path, 'write'));
-        });
-        return;
-      }
-      // Writes are numbered in order, so those a flush discarded lead.
-      let kept = 0;
-      while (kept < records.length && records[kept].number <= this.#discardUpTo) records[kept++].discarded = true;
-      if (kept === records.length) {
+    #send(chunks, callback) {
+      const from = this.#numbered + 1;
+      this.#numbered += chunks.length;
+      // Numbered in order, so those a flush discarded lead.
+      const discarded = Math.min(this.#numbered, this.#discardThrough) - from + 1;
+      if (discarded > 0) this.#lost(from, from + discarded - 1, () => flushed(this.path));
+      if (discarded >= chunks.length) {
         callback();
         return;
       }
-      if (kept > 0) {
-        records = records.slice(kept);
-        chunks = chunks.slice(kept);
-      }
+      this.#transmit(from + Math.max(0, discarded), chunks.slice(Math.max(0, discarded)), callback);
+    }
+
+    #lost(from, to, error) {
+      this.#notSent.push([from, to, error]);
+      if (to > this.#made) this.#endLost = error();
+    }
+
+    #transmit(from, chunks, callback) {
+      const to = from + chunks.length - 1;
       if (this.#flushing) {
-        this.#flushing.then(() => this.#send(records, chunks, callback));
+        this.#flushing.then(() => this.#transmit(from, chunks, callback));
         return;
       }
-      if (this.#fd === null || this.destroyed) {
-        callback(notOpen(this.path, 'write'));
+      if (this.#aborting || this.#fd === null) {
+        this.#lost(from, to, this.#aborting || (() => notOpen(this.path, 'write')));
+        callback();
         return;
       }
-      const bytes = chunks.length === 1 ? chunks[0] : Buffer.concat(chunks);
-      binding.write(this.#fd, bytes, (error) => {
-        if (error && records[records.length - 1].number <= this.#discardUpTo) {
-          // With the driver when the flush came, and aborted by it.
-          for (const record of records) record.discarded = true;
+      const flushes = this.#flushes;
+      binding.write(this.#fd, chunks.length === 1 ? chunks[0] : Buffer.concat(chunks), (error) => {
+        if (!error) {
           callback();
           return;
         }
-        callback(error ? this.#described(error) : null);
+        error = this.#described(error);
+        // With the driver when a flush came, and aborted by it; or aborted by
+        // a close that ran out of time.
+        if (error.code === 'ECANCELED' && (this.#flushes !== flushes || this.#aborting)) {
+          this.#lost(from, to, this.#flushes !== flushes ? () => flushed(this.path) : this.#aborting);
+          callback();
+          return;
+        }
+        if (this.#fd !== null && !this.destroyed) this.#writeError = error;
+        callback(error);
       });
     }
 
-    // Lets the writes already made go out (or fail), closes the handle and
-    // ends the readable side once the consumer has taken what was read. A
-    // second call gets the same promise; it resolves once the handle is
-    // closed, from any state, and rejects only if the addon's close fails.
+    // Every write has called back: end()'s own chunk, with no callback of
+    // its own, reports through end()'s callback if it was not sent.
+    _final(callback) {
+      this.#drained(Infinity);
+      callback(this.#endLost);
+    }
+
+    // Lets the writes already made go out, for closeTimeout at most, closes
+    // the handle and ends the readable side: what the stream holds stays to
+    // be read, then 'end'. A second call gets the same promise; it resolves
+    // once the handle is closed, from any state, and rejects only if the
+    // addon's close fails.
     close() {
-      if (!this.#closing) {
-        this.#closeCalled = true;
-        this.#stopPoll();
-        this.#closing = this.#close();
-      }
+      if (!this.#closing) this.#closing = this.#close();
       return this.#closing;
     }
 
     async #close() {
-      if (this.#ready) await this.#ready;
-      if (this.#state === 'open' && !this.destroyed) {
+      const was = this.#state;
+      this.#stopPoll();
+      if (this.destroyed || was === 'new') {
+        this.destroy();
+      } else {
         this.#state = 'closing';
-        await this.#writesDone();
+        if (was === 'opening') await this.#opening.then(noop, noop);
+        if (!this.destroyed) await this.#writesOut();
       }
+      const reading = this.#stopReading();
       try {
         await this.#release();
       } catch (error) {
@@ -496,50 +613,71 @@ function createSerialPort(binding) {
         this.destroy();
         throw error;
       }
-      await this.#lastRead;
+      await reading;
       if (this.destroyed) return;
+      if (this.#taker) this.#taker.end();
       this.push(null);
-      // Nobody ever read: nothing would carry the stream to its end, so what
-      // it holds goes with it.
-      if (this.readableFlowing === null) this.destroy();
+      // With nothing left to read, the end needs no reader.
+      if (this.readableLength === 0) this.read(0);
     }
 
     // Not 'error': a refused write reports one while the writes before it
     // are still going out; a failed write destroys the stream, and 'close'.
-    #writesDone() {
-      if (this.writableFinished || this.destroyed) return Promise.resolve();
+    #writesOut() {
+      if (this.writableFinished) return Promise.resolve();
       return new Promise((resolve) => {
-        const events = ['finish', 'close'];
         const done = () => {
-          for (const event of events) this.removeListener(event, done);
+          clearTimeout(this.#closeTimer);
+          this.removeListener('finish', done);
+          this.removeListener('close', done);
           resolve();
         };
-        for (const event of events) this.once(event, done);
+        this.once('finish', done);
+        this.once('close', done);
+        // Out of time: the handle's closing ends the write with the driver,
+        // and the writes after it report that they were not sent.
+        this.#closeTimer = setTimeout(() => {
+          const ms = this.#options.closeTimeout;
+          this.#aborting = () => writeAborted(this.path, `closed: the writes did not go out within closeTimeout (${ms} ms)`);
+          this.#drained(Infinity);
+          this.#release().catch(noop);
+        }, this.#options.closeTimeout);
         this.end();
       });
     }
 
-    // Closes the handle, once: after the open has settled and the control
-    // calls made while the port took them have been answered.
+    // Closes the handle, once, after the open and the control calls in
+    // flight have been answered (a drain, once issued, is ended by the close).
     #release() {
       if (!this.#released) {
         this.#released = (async () => {
-          if (this.#ready) await this.#ready;
+          if (this.#opening) await this.#opening.then(noop, noop);
           while (this.#controls.size > 0) await Promise.all(this.#controls);
           const fd = this.#fd;
           // From here on the number belongs to the system, not to this port.
           this.#fd = null;
           this.#state = 'closed';
-          this.#lastRead = this.#reading;
           if (fd !== null) await this.#call('close', fd);
         })();
       }
       return this.#released;
     }
 
+    // A port never opened has no open for the stream to wait for.
+    destroy(error, callback) {
+      if (this.#state === 'new') this.#state = 'closed';
+      super.destroy(error, callback);
+      if (this.#state === 'closed') this.#constructed();
+      return this;
+    }
+
     _destroy(error, callback) {
+      this.#failure = error;
       this.#stopPoll();
-      this.#abandon();
+      clearTimeout(this.#closeTimer);
+      this.#stopReading();
+      if (this.#taker) this.#taker.end(error);
+      this.#drained(Infinity);
       this.#release().then(() => callback(error),
         (closeError) => callback(error || (this.#closeReported ? null : closeError)));
     }

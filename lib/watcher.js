@@ -51,8 +51,9 @@ class PortWatcher extends EventEmitter {
       this.emit('ready', ports);
       return;
     }
-    for (const [k, port] of now) if (!before.has(k)) this.emit('attach', port);
-    for (const [k, port] of before) if (!now.has(k)) this.emit('detach', port);
+    // A listener may close the watcher: nothing is reported after that.
+    for (const [k, port] of now) if (!before.has(k) && !this.#closed) this.emit('attach', port);
+    for (const [k, port] of before) if (!now.has(k) && !this.#closed) this.emit('detach', port);
   }
 
   get closed() {
@@ -85,7 +86,9 @@ class PortWatcher extends EventEmitter {
     };
     const onAttach = (port) => { queue.push({ type: 'attach', port }); settle(); };
     const onDetach = (port) => { queue.push({ type: 'detach', port }); settle(); };
-    const onError = (error) => { failure = error; finish(); };
+    // The loop ends with the error it throws, and, as leaving it does, closes
+    // the watcher: nobody would hear of its next failure.
+    const onError = (error) => { failure = error; finish(); this.close(); };
     const onClose = () => { done = true; finish(); };
     const finish = () => {
       this.off('attach', onAttach);

@@ -62,7 +62,7 @@ test('defaults reach the addon: 8N1, DTR raised, RTS off, an exclusive open', as
   const port = await SerialPort.open('COM3', { baudRate: 115200 });
   assert.equal(port.isOpen, true);
   assert.deepEqual(port.options, { baudRate: 115200, dataBits: 8, parity: 'none', stopBits: 1, rtscts: false,
-    rtsMode: 'handshake', xon: false, xoff: false, xany: false, hupcl: true, lock: true, highWaterMark: 65536, modemStatus: null });
+    rtsMode: 'handshake', xon: false, xoff: false, xany: false, hupcl: true, lock: true, highWaterMark: 65536, closeTimeout: 5000, modemStatus: null });
   const { dcb, shareMode } = sim.port('COM3');
   assert.deepEqual([dcb.BaudRate, dcb.ByteSize, dcb.Parity, dcb.StopBits, dcb.fDtrControl, dcb.fRtsControl, dcb.fOutX, dcb.fInX],
     [115200, 8, 0, 0, 1, 0, 0, 0]);
