@@ -267,6 +267,16 @@ HANDLE CreateFileA(LPCSTR name, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES
     fail(port.unpluggedOpenError);
     return INVALID_HANDLE_VALUE;
   }
+  if (port.shadow && port.shadow->openHandles > 0) {
+    fail(port.shadowError);
+    return INVALID_HANDLE_VALUE;
+  }
+  if (!port.refusals.empty()) {
+    DWORD code = port.refusals.front();
+    port.refusals.pop_front();
+    fail(code);
+    return INVALID_HANDLE_VALUE;
+  }
   // An exclusive open, or any open while an exclusive one stands, is refused.
   if (port.openHandles > 0 && (share == 0 || port.lastShareMode == 0)) {
     fail(ERROR_ACCESS_DENIED);
