@@ -243,6 +243,7 @@ VOID SetLastError(DWORD code) {
 
 HANDLE CreateFileA(LPCSTR name, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES, DWORD disposition,
                    DWORD flags, HANDLE) {
+  holdPoint("CreateFileA");
   std::lock_guard<std::mutex> lock(state().mutex);
   if (Injection injected = enter("CreateFileA")) {
     fail(injected.code);

@@ -212,3 +212,69 @@ test('one poller for everyone: never two lists at once, presence at most once a 
   assert.deepEqual(gone, []);
   stop();
 });
+
+test('the search for a device: by identity or name, through refusals, until found, timed out, aborted or stopped', async () => {
+  const { seek, reconnectOption } = require('../../lib/reconnect');
+  const { disconnected: lostError } = require('../../lib/loss');
+  const opens = [];
+  const open = async (path) => {
+    opens.push(path);
+    const [error, fd] = await call(lintel.open, path, { baudRate: 9600, dataBits: 8 });
+    if (error) throw describeError(error);
+    return fd;
+  };
+  const close = (fd) => lintel.close(fd, () => {});
+  const list = async () => (await call(lintel.list))[1];
+  const usbId = 'USB\\VID_0403&PID_6001\\FT1';
+  const search = (options) => seek({ list, open, close, lost: lostError('COM5'), ...options });
+
+  // Back under another name after refusing twice: found by serial number.
+  sim.createPort('COM5');
+  sim.unplugPort('COM5');
+  sim.plugPort('COM5', { as: 'COM6', refuse: [5, 121] });
+  sim.addDevice({ instanceId: usbId, portName: 'COM6', location: 'Port_#0002' });
+  const started = performance.now();
+  const { found } = search({ identity: { pnpId: usbId } });
+  const { fd, path } = await found;
+  assert.equal(path, 'COM6');
+  assert.deepEqual(opens, ['COM6', 'COM6', 'COM6']);
+  // 100 + 200 + 400 ms of backoff, and not much more.
+  const took = performance.now() - started;
+  assert.ok(took >= 650 && took < 1500, `${took} ms`);
+  await call(lintel.close, fd);
+
+  // By name, a device that never comes: the timeout, or the signal, ends it with the loss.
+  opens.length = 0;
+  const controller = new AbortController();
+  const outcomes = await Promise.allSettled([
+    search({ path: 'COM9', timeout: 250 }).found,
+    search({ path: 'COM9', signal: controller.signal }).found,
+    (setTimeout(() => controller.abort(), 150), search({ path: 'COM9', signal: AbortSignal.abort() }).found),
+  ]);
+  for (const outcome of outcomes) assert.equal(outcome.reason.code, 'ERR_PORT_DISCONNECTED');
+  // One try each at 100 ms; none for the signal aborted before.
+  assert.deepEqual(opens, ['COM9', 'COM9']);
+
+  // Stopped while its open is with the addon: the handle it gets is closed.
+  sim.createPort('COM8');
+  sim.holdNext('CreateFileA');
+  const stopping = search({ path: 'COM8' });
+  while (sim.held() === 0) await tick(5);
+  stopping.stop();
+  sim.releaseHeld();
+  assert.equal(await stopping.found, null);
+  await tick(30);
+  assert.equal(sim.port('COM8').openHandles, 0);
+
+  // A failure that is not "not yet" ends the search with it.
+  sim.createPort('COM4');
+  sim.failNext('SetCommState', 87);
+  await assert.rejects(search({ path: 'COM4' }).found, { errno: 87 });
+
+  assert.equal(reconnectOption(undefined), null);
+  assert.deepEqual(reconnectOption(true), { timeout: null, signal: null });
+  for (const [value, Kind] of [[1, TypeError], [{ timeout: -1 }, RangeError], [{ timeout: '5' }, TypeError],
+    [{ timeOut: 5 }, TypeError], [{ signal: {} }, TypeError]]) {
+    assert.throws(() => reconnectOption(value), Kind, JSON.stringify(value));
+  }
+});
