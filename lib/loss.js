@@ -6,6 +6,9 @@
 // every later call with one of these, or complete nothing and say nothing at
 // all (then only the port list tells).
 
+const { watchPresence } = require('./watcher');
+const { identityAt } = require('./identity');
+
 // Win32 codes that a transfer or control call on an open port fails with
 // once its device has gone: Access denied, Not ready, Bad command, General
 // failure, Broken pipe, Semaphore timeout, Device not connected, Not found.
@@ -46,4 +49,49 @@ function disconnected(path, cause = null) {
   return error;
 }
 
-module.exports = { isLoss, isNotReady, disconnected, lossCodes, notReadyCodes };
+// What one open port keeps watch with, from its open to its close: the
+// list, for a device that goes in silence, and each failure the port sees.
+// lost(error) is called once, with the disconnect error, whichever tells
+// first; `identity` is what the list said of the device at the open (null
+// until then, and for a port never listed).
+class DeviceWatch {
+  #path;
+  #lost;
+  #stop;
+  #over = false;
+  identity = null;
+
+  constructor({ poller, path, lost }) {
+    this.#path = path;
+    this.#lost = lost;
+    this.#stop = watchPresence(poller, path, {
+      listed: (record) => { this.identity = identityAt([record], record.path); },
+      gone: () => this.#report(null),
+    });
+  }
+
+  // Whether `error`, from a call on the open port, says its device is gone;
+  // the first that does is reported.
+  failed(error, cancelledBySelf = false) {
+    if (!isLoss(error, cancelledBySelf)) return false;
+    this.#report(error);
+    return true;
+  }
+
+  #report(cause) {
+    if (this.#over) return;
+    this.stop();
+    this.#lost(disconnected(this.#path, cause));
+  }
+
+  get over() {
+    return this.#over;
+  }
+
+  stop() {
+    this.#over = true;
+    this.#stop();
+  }
+}
+
+module.exports = { isLoss, isNotReady, disconnected, DeviceWatch, lossCodes, notReadyCodes };

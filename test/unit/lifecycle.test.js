@@ -278,3 +278,28 @@ test('the search for a device: by identity or name, through refusals, until foun
     assert.throws(() => reconnectOption(value), Kind, JSON.stringify(value));
   }
 });
+
+test('an open port\'s watch: the first of its failures or the list that says the device is gone is reported, once', async () => {
+  const { DeviceWatch } = require('../../lib/loss');
+  sim.addDevice({ instanceId: 'USB\\VID_0403&PID_6001\\A1', portName: 'COM5' });
+  const poller = new ListPoller(async () => (await call(lintel.list))[1]);
+  const reports = [];
+  const watch = (path) => new DeviceWatch({ poller, path, lost: (error) => reports.push([path, error.code, error.cause?.errno ?? null]) });
+  const [silent, loud, unlisted] = [watch('COM5'), watch('COM5'), watch('COM9')];
+  await tick(50);
+  assert.deepEqual([silent.identity, unlisted.identity], [{ pnpId: 'USB\\VID_0403&PID_6001\\A1' }, null]);
+  const fd = await openPort('COM5');
+  sim.unplugPort('COM5', { callError: 1167 });
+  const error = describeError((await call(lintel.get, fd))[0]);
+  assert.equal(loud.failed(describeError(new Error('Update (SetCommState): The parameter is incorrect'))), false);
+  assert.equal(loud.failed(error), true);
+  assert.equal(loud.failed(error), true);
+  assert.equal(loud.over, true);
+  sim.removeDevice('USB\\VID_0403&PID_6001\\A1');
+  await tick(1100);
+  assert.deepEqual(reports, [['COM5', 'ERR_PORT_DISCONNECTED', 1167], ['COM5', 'ERR_PORT_DISCONNECTED', null]]);
+  assert.equal(silent.over, true);
+  unlisted.stop();
+  assert.equal(poller.subscribers, 0);
+  await call(lintel.close, fd);
+});
