@@ -15,6 +15,27 @@ void Baton::OnWorkComplete(Napi::Env env, napi_status status) {
   Destroy();
 }
 
+bool exceptionThrown(napi_env env) {
+  bool pending = false;
+  if (napi_is_exception_pending(env, &pending) != napi_ok || !pending) {
+    return false;
+  }
+  // A Worker being terminated refuses the call with the engine's termination,
+  // which Node-API hands on as a pending exception (null) although no
+  // JavaScript threw it. Taken for a throwing callback, it made an open whose
+  // callback never ran keep its port open. Node-API refuses any call that
+  // could run JavaScript once the environment is stopping: the exception
+  // cleared, that tells the two apart.
+  napi_value exception = nullptr;
+  napi_value truth = nullptr;
+  if (napi_get_and_clear_last_exception(env, &exception) != napi_ok ||
+      napi_coerce_to_bool(env, exception, &truth) != napi_ok) {
+    return false;
+  }
+  napi_throw(env, exception);
+  return true;
+}
+
 bool Baton::deliver(napi_env env) {
   napi_handle_scope scope = nullptr;
   if (napi_open_handle_scope(env, &scope) != napi_ok) {
@@ -47,9 +68,9 @@ bool Baton::deliver(napi_env env) {
     napi_status called = napi_call_function(env, receiver, callback, argc, argv, nullptr);
     // A callback that threw was called all the same: its exception stays
     // pending, and the host reports it as uncaught. Without one, the call was
-    // refused because the environment can no longer run JavaScript.
-    napi_is_exception_pending(env, &thrown);
-    delivered = called == napi_ok || thrown;
+    // refused because the environment can no longer run JavaScript; so it
+    // was when what is pending is the engine ending the environment.
+    delivered = called == napi_ok || exceptionThrown(env);
   } else {
     // The results could not be made: where JavaScript still runs, the host
     // reports that as uncaught rather than the callback never coming.

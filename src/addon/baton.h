@@ -37,6 +37,11 @@ struct Win32Result {
   }
 };
 
+// After a call into JavaScript failed: whether JavaScript threw (the
+// exception stays pending, for the host to report as uncaught), rather than
+// the environment refusing to run it because it is going away.
+bool exceptionThrown(napi_env env);
+
 class Baton : public Napi::AsyncWorker {
  public:
   // Hands the request to the worker pool. When the host refuses it, the

@@ -6,6 +6,10 @@
 
 namespace {
 
+// How often a close waiting for a drain to let go of the handle cancels it
+// again.
+constexpr DWORD kRecancelMs = 20;
+
 // Every port the addon has open, by handle number. Never destroyed: pool
 // threads may still look a number up while the process exits.
 struct Table {
@@ -18,26 +22,41 @@ Table& table() {
   return *ports;
 }
 
+// The table's lock for a scope, released however the scope is left.
+class TableLocked {
+ public:
+  TableLocked() { AcquireSRWLockExclusive(&table().lock); }
+  ~TableLocked() { ReleaseSRWLockExclusive(&table().lock); }
+  TableLocked(const TableLocked&) = delete;
+  TableLocked& operator=(const TableLocked&) = delete;
+};
+
 // Only the record it was given: a new port on the same number is left alone.
-void unregister(int32_t fd, const std::shared_ptr<OpenPort>& port) {
-  Table& t = table();
-  AcquireSRWLockExclusive(&t.lock);
-  auto it = t.ports.find(fd);
-  if (it != t.ports.end() && it->second == port) {
-    t.ports.erase(it);
+void unregister(int32_t fd, const std::shared_ptr<OpenPort>& port) noexcept {
+  TableLocked locked;
+  auto it = table().ports.find(fd);
+  if (it != table().ports.end() && it->second == port) {
+    table().ports.erase(it);
   }
-  ReleaseSRWLockExclusive(&t.lock);
+}
+
+// Removes one sequence number from a list of them; false when absent.
+bool takeOut(std::vector<uint64_t>& list, uint64_t value) noexcept {
+  for (auto it = list.begin(); it != list.end(); ++it) {
+    if (*it == value) {
+      list.erase(it);
+      return true;
+    }
+  }
+  return false;
 }
 
 }  // namespace
 
 std::shared_ptr<OpenPort> PortTicket::find(int32_t fd) {
-  Table& t = table();
-  AcquireSRWLockExclusive(&t.lock);
-  auto it = t.ports.find(fd);
-  std::shared_ptr<OpenPort> port = it == t.ports.end() ? nullptr : it->second;
-  ReleaseSRWLockExclusive(&t.lock);
-  return port;
+  TableLocked locked;
+  auto it = table().ports.find(fd);
+  return it == table().ports.end() ? nullptr : it->second;
 }
 
 PortTicket& PortTicket::operator=(PortTicket&& other) noexcept {
@@ -66,7 +85,7 @@ PortTicket::~PortTicket() {
 // A write that never ran still ends its turn, and a flush that never ran
 // still counts as done (without purging), or the writes behind them would
 // wait for ever.
-void PortTicket::release() {
+void PortTicket::release() noexcept {
   if (!port) {
     return;
   }
@@ -94,6 +113,8 @@ PortTicket PortTicket::forWrite(int32_t fd) {
   PortTicket ticket = forCall(fd);
   if (ticket.port) {
     Locked locked(*ticket.port);
+    OpenPort& port = *ticket.port;
+    port.finishedEarly.reserve(port.writesCalled - port.writesDone + 1);
     ticket.isWrite = true;
     ticket.writeSequence = ticket.port->writesCalled++;
     ticket.flushEpoch = ticket.port->flushesCalled;
@@ -105,6 +126,8 @@ PortTicket PortTicket::forFlush(int32_t fd) {
   PortTicket ticket = forCall(fd);
   if (ticket.port) {
     Locked locked(*ticket.port);
+    OpenPort& port = *ticket.port;
+    port.flushesDoneEarly.reserve(port.flushesCalled - port.flushesDone + 1);
     ticket.isFlush = true;
     ticket.flushSequence = ++ticket.port->flushesCalled;
   }
@@ -115,12 +138,10 @@ PortTicket PortTicket::registerOpened(HANDLE handle) {
   PortTicket ticket;
   ticket.fd = fdFromHandle(handle);
   ticket.port = std::make_shared<OpenPort>(handle);
-  Table& t = table();
-  AcquireSRWLockExclusive(&t.lock);
+  TableLocked locked;
   // A record still here for this number belongs to a port whose close has
   // closed the handle but not yet let go of the number: it is dead.
-  t.ports[ticket.fd] = ticket.port;
-  ReleaseSRWLockExclusive(&t.lock);
+  table().ports[ticket.fd] = ticket.port;
   return ticket;
 }
 
@@ -141,35 +162,65 @@ PortAccess PortTicket::awaitTurn(const std::atomic<bool>& abandoned) {
 }
 
 // In call order, as writes finish: flushes run on pool threads in any order.
-void PortTicket::markFlushDone() {
-  flushDone = true;
+// The room for an early one was reserved when the flush was called.
+void PortTicket::markFlushDone() noexcept {
   if (flushSequence == port->flushesDone + 1) {
     port->flushesDone++;
-    while (port->flushesDoneEarly.erase(port->flushesDone + 1) != 0) {
+    while (takeOut(port->flushesDoneEarly, port->flushesDone + 1)) {
       port->flushesDone++;
     }
   } else {
-    port->flushesDoneEarly.insert(flushSequence);
+    port->flushesDoneEarly.push_back(flushSequence);
   }
+  flushDone = true;
   WakeAllConditionVariable(&port->changed);
 }
 
-void PortTicket::finishWrite() {
+void PortTicket::finishWrite() noexcept {
   if (!port || !isWrite || writeFinished) {
     return;
   }
-  writeFinished = true;
   Locked locked(*port);
   if (writeSequence == port->writesDone) {
     port->writesDone++;
     // Writes abandoned with their environment may have finished out of turn.
-    while (port->finishedEarly.erase(port->writesDone) != 0) {
+    while (takeOut(port->finishedEarly, port->writesDone)) {
       port->writesDone++;
     }
   } else {
-    port->finishedEarly.insert(writeSequence);
+    port->finishedEarly.push_back(writeSequence);
   }
+  writeFinished = true;
   WakeAllConditionVariable(&port->changed);
+}
+
+HANDLE PortTicket::startThread(LPTHREAD_START_ROUTINE routine, LPVOID argument, const void* owner,
+                               PAPCFUNC cancelOwnIo, ULONG_PTR data) {
+  if (!port) {
+    return CreateThread(nullptr, 0, routine, argument, 0, nullptr);
+  }
+  // Under the lock, so that the thread's first touch of the handle comes
+  // after the close can see it: a close in between cancels what it issues.
+  Locked locked(*port);
+  port->threads.reserve(port->threads.size() + 1);
+  HANDLE thread = CreateThread(nullptr, 0, routine, argument, 0, nullptr);
+  if (thread != nullptr) {
+    port->threads.push_back(PortThread{owner, thread, cancelOwnIo, data});
+  }
+  return thread;
+}
+
+void PortTicket::endThread(const void* owner) noexcept {
+  if (!port) {
+    return;
+  }
+  Locked locked(*port);
+  for (auto it = port->threads.begin(); it != port->threads.end(); ++it) {
+    if (it->owner == owner) {
+      port->threads.erase(it);
+      return;
+    }
+  }
 }
 
 void PortTicket::wake() {
@@ -195,22 +246,18 @@ bool PortTicket::beginUse(HANDLE* handle) {
   return true;
 }
 
-void PortTicket::endUse() {
+void PortTicket::endUse() noexcept {
   if (!port || !using_) {
     return;
   }
   using_ = false;
-  bool closedHere = false;
-  {
-    Locked locked(*port);
-    if (--port->users == 0 && port->closeDeferred) {
-      port->closeDeferred = false;
-      CloseHandle(port->handle);
-      closedHere = true;
-    }
-  }
-  if (closedHere) {
-    unregister(fd, port);
+  Locked locked(*port);
+  if (--port->users == 0 && port->closeDeferred) {
+    port->closeDeferred = false;
+    CloseHandle(port->handle);
+    port->handleClosed = true;
+    // The close waiting for this lets go of the number.
+    WakeAllConditionVariable(&port->changed);
   }
 }
 
@@ -235,17 +282,41 @@ bool PortTicket::close(DWORD* code) {
     }
     // Pending writes and reads end with 995 on their own threads; a handle
     // with nothing pending is no error.
-    cancelIo(port->handle, nullptr);
-    if (port->users > 0) {
+    bool cancelled = cancelIo(port->handle, nullptr);
+    if (port->users == 0) {
+      if (!CloseHandle(port->handle)) {
+        *code = GetLastError();
+        return false;
+      }
+      port->handleClosed = true;
+    } else {
       port->closeDeferred = true;
-    } else if (!CloseHandle(port->handle)) {
-      *code = GetLastError();
-      return false;
+      // The handle stays open until the last call inside it returns, so
+      // what is pending on it must end now: each thread of the port is asked
+      // to cancel its own I/O where CancelIoEx is missing, and a drain is
+      // cancelled on its thread.
+      for (const PortThread& thread : port->threads) {
+        if (thread.cancelOwnIo == nullptr) {
+          cancelSynchronousIo(thread.thread);
+        } else if (!cancelled) {
+          QueueUserAPC(thread.cancelOwnIo, thread.thread, thread.data);
+        }
+      }
     }
     port->closed = true;
     WakeAllConditionVariable(&port->changed);
-    if (port->closeDeferred) {
-      return true;
+    while (!port->handleClosed) {
+      // A drain that had taken the handle but not yet reached the driver
+      // when it was cancelled is cancelled again once it has.
+      if (!SleepConditionVariableSRW(&port->changed, &port->lock, kRecancelMs, 0) &&
+          !port->handleClosed) {
+        cancelIo(port->handle, nullptr);
+        for (const PortThread& thread : port->threads) {
+          if (thread.cancelOwnIo == nullptr) {
+            cancelSynchronousIo(thread.thread);
+          }
+        }
+      }
     }
   }
   unregister(fd, port);

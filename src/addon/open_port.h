@@ -13,33 +13,51 @@
 #include <atomic>
 #include <cstdint>
 #include <memory>
-#include <set>
+#include <vector>
 #include <utility>
 
 #include "addon/baton.h"
 #include "addon/win32.h"
 
+// A request on a thread of its own that may have I/O of its own pending on
+// the port: what a close cancels where it cannot cancel the port's I/O as a
+// whole.
+struct PortThread {
+  const void* owner = nullptr;
+  HANDLE thread = nullptr;
+  // Queued to the thread to cancel the I/O it issued; null for a thread
+  // inside a synchronous call, which only CancelSynchronousIo reaches.
+  PAPCFUNC cancelOwnIo = nullptr;
+  ULONG_PTR data = 0;
+};
+
 struct OpenPort {
   explicit OpenPort(HANDLE handle) : handle(handle) {}
 
   SRWLOCK lock = SRWLOCK_INIT;
-  // Signalled whenever a write finishes, a flush is done, or the port
-  // closes: what writes waiting for their turn wait on.
+  // Signalled whenever a write finishes, a flush is done, the port closes
+  // or its handle is closed: what writes waiting for their turn, and a close
+  // waiting for the last user, wait on.
   CONDITION_VARIABLE changed = CONDITION_VARIABLE_INIT;
   HANDLE handle;
-  bool closed = false;
+  bool closed = false;        // no request may start on the handle any more
+  bool handleClosed = false;  // CloseHandle has been called on it
   // Requests inside a call on the handle made outside the lock (control
   // calls, drain): a close that comes meanwhile leaves the CloseHandle to the
-  // last of them, and the record stays in the table, closed, until then, so
-  // the number stays taken until no call can still be on its way to it.
+  // last of them, and waits for it, so the number stays taken until no call
+  // can still be on its way to it.
   int users = 0;
   bool closeDeferred = false;
+  std::vector<PortThread> threads;
+  // The containers below never allocate once a request holds its ticket: a
+  // ticket reserves room for itself when it is made, on the JavaScript
+  // thread, so that ending a turn (also from a destructor) cannot fail.
   uint64_t writesCalled = 0;
   uint64_t writesDone = 0;  // every write with a lower sequence has finished
-  std::set<uint64_t> finishedEarly;
+  std::vector<uint64_t> finishedEarly;
   uint64_t flushesCalled = 0;
   uint64_t flushesDone = 0;  // every flush up to this one has run (or never will)
-  std::set<uint64_t> flushesDoneEarly;
+  std::vector<uint64_t> flushesDoneEarly;
   uint64_t lastPurge = 0;  // the latest flush, by call order, that purged
 };
 
@@ -65,6 +83,31 @@ class PortTicket {
 
   // After a successful CreateFileA: the record every later call will find.
   static PortTicket registerOpened(HANDLE handle);
+
+  // Runs cancel(handle) under the port's lock while the handle is open, even
+  // once the port is closed: a close waiting for a drain has not closed the
+  // handle yet, and only the thread that issued I/O can cancel it where
+  // CancelIoEx is missing.
+  template <typename Cancel>
+  void cancelOwn(Cancel&& cancel) {
+    if (!port) {
+      cancel(handleFromFd(fd));
+      return;
+    }
+    Locked locked(*port);
+    if (!port->handleClosed) {
+      cancel(port->handle);
+    }
+  }
+
+  // Starts routine(argument) on a thread of its own that the port's close
+  // can reach: with cancelOwnIo queued to it with data, or, with no
+  // cancelOwnIo, by CancelSynchronousIo. The thread, or null with the last
+  // error. Throws (before starting anything) when no memory is left.
+  HANDLE startThread(LPTHREAD_START_ROUTINE routine, LPVOID argument, const void* owner,
+                     PAPCFUNC cancelOwnIo, ULONG_PTR data);
+  // On that thread, before it ends: the close no longer reaches for it.
+  void endThread(const void* owner) noexcept;
 
   // Runs touch(handle) under the port's lock, unless the port this request
   // was called for has been closed (or the request abandoned) since.
@@ -135,8 +178,9 @@ class PortTicket {
     return true;
   }
 
-  // Cancels what is pending and closes the handle; false with the Win32 code
-  // when the handle was not closed.
+  // Cancels what is pending and closes the handle, waiting for the requests
+  // still inside a call on it to let go of it first; false with the Win32
+  // code when the handle was not closed.
   bool close(DWORD* code);
 
   // Wakes a write of this port waiting for its turn (its request was
@@ -145,7 +189,7 @@ class PortTicket {
 
   // Ends a write's turn: the next write of the port may go. Also done when
   // the ticket goes away.
-  void finishWrite();
+  void finishWrite() noexcept;
 
   // The same port and number, for another thread's use, with no turn of its
   // own to take or give back.
@@ -175,10 +219,10 @@ class PortTicket {
 
   static std::shared_ptr<OpenPort> find(int32_t fd);
   PortAccess awaitTurn(const std::atomic<bool>& abandoned);
-  void markFlushDone();
+  void markFlushDone() noexcept;
   bool beginUse(HANDLE* handle);
-  void endUse();
-  void release();
+  void endUse() noexcept;
+  void release() noexcept;
 
   std::shared_ptr<OpenPort> port;
   bool isWrite = false;

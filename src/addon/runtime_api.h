@@ -9,3 +9,8 @@
 // the process on the handle ends with 995, otherwise only the one issued with
 // that OVERLAPPED. False when kernel32 lacks it or nothing was pending.
 bool cancelIo(HANDLE handle, OVERLAPPED* overlapped);
+
+// CancelSynchronousIo(thread): the synchronous call the thread is inside
+// (FlushFileBuffers) ends with 995. False when kernel32 lacks it or the
+// thread was inside none.
+bool cancelSynchronousIo(HANDLE thread);

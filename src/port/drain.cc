@@ -2,29 +2,30 @@
 #include "addon/baton.h"
 #include "addon/open_port.h"
 #include "port/port.h"
+#include "transfer/transfer.h"
 
 namespace {
 
-class DrainBaton : public Baton {
- public:
-  DrainBaton(Napi::Function callback, int32_t fd)
-      : Baton(callback, "node-vornet:DrainBaton"), ticket(PortTicket::forCall(fd)) {}
+// On a thread of its own: FlushFileBuffers holds its thread until the driver
+// has sent everything, for as long as flow control keeps the output back. On
+// one of the host's pool threads, four such drains stalled every other pool
+// request of the process, and one kept the process from exiting. Not under
+// the port's lock, so a close meanwhile is not held up: it cancels the
+// drain, and closes the handle once the drain has let go of it.
+struct DrainRequest : TransferRequest {
+  DrainRequest() { synchronous = true; }
 
-  // Holds its pool thread until the driver has sent everything, for as long
-  // as flow control keeps the output back. Not under the port's lock, so a
-  // close meanwhile is not held up: it cancels the drain and leaves the
-  // closing of the handle to it.
-  void Execute() override {
+  bool issue() override {
     Win32Result result = Win32Result::aborted();
     ticket.use([&](HANDLE handle) { result = Win32Result(FlushFileBuffers(handle)); });
     if (!result.ok) {
-      Fail("Draining connection (FlushFileBuffers)", result.code, errorText);
+      fail("Draining connection (FlushFileBuffers)", result.code);
     }
+    complete = true;
+    return true;
   }
 
- private:
-  PortTicket ticket;
-  char errorText[kErrorTextSize] = {};
+  size_t moreResults(napi_env, bool, napi_value*) override { return 0; }
 };
 
 }  // namespace
@@ -34,6 +35,15 @@ Napi::Value Drain(const Napi::CallbackInfo& info) {
   if (!args::fdThenCallback(info, &fd)) {
     return info.Env().Null();
   }
-  Baton::Start(new DrainBaton(info[1].As<Napi::Function>(), fd));
+  DrainRequest* request = new DrainRequest();
+  request->fd = fd;
+  try {
+    request->ticket = PortTicket::forCall(fd);
+  } catch (...) {
+    delete request;
+    throw;
+  }
+  startTransfer(info.Env(), request, nullptr, info[1], SynchronousRequestThread,
+                "node-vornet:DrainBaton", "Draining connection");
   return info.Env().Undefined();
 }

@@ -109,7 +109,7 @@ struct ReadBaton : TransferRequest {
         if (WaitForSingleObject(event, kImmediateReadGraceMs) == WAIT_TIMEOUT) {
           // CancelIo, where CancelIoEx is missing, reaches only what this
           // thread issued: this read.
-          ticket.touch([&](HANDLE handle) {
+          ticket.cancelOwn([&](HANDLE handle) {
             cancelledHere = cancelIo(handle, overlapped) || CancelIo(handle) != FALSE;
           });
         }

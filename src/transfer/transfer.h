@@ -1,8 +1,10 @@
-// The machinery shared by write and read: one thread per request, overlapped
-// I/O with a completion routine that runs during the thread's alertable
-// sleep, and a libuv async handle that brings the request back to the event
-// loop of the environment that made the call, to be joined, reported and
-// freed.
+// The machinery shared by write and read, and by drain and close: one thread
+// per request, overlapped I/O with a completion routine that runs during the
+// thread's alertable sleep (or, for drain and close, one call that may wait
+// for as long as the device holds it, on a thread of its own rather than one
+// of the host's few pool threads), and a libuv async handle that brings the
+// request back to the event loop of the environment that made the call, to
+// be joined, reported and freed.
 #pragma once
 
 #include <napi.h>
@@ -29,6 +31,11 @@ struct TransferRequest {
   PortTicket access;
   std::atomic<bool> abandoned{false};
   HANDLE thread = nullptr;
+  // Its thread waits inside one call rather than in an alertable sleep: only
+  // CancelSynchronousIo reaches it.
+  bool synchronous = false;
+  // Its thread is one the port's close cancels (not the close's own).
+  bool closedWithPort = true;
   bool complete = false;
   // True from an accepted issue call until its completion routine has run;
   // the thread never wakes the loop while it is set.
@@ -71,8 +78,8 @@ struct TransferRequest {
 // passes, so a count never wraps at 4 GiB.
 constexpr uint64_t kMaxPassBytes = 0xFFFFFFFFu;
 
-// Takes the filled request, references its callback and buffer, and starts its
-// thread. On failure everything is released and a Napi::Error is thrown; the
+// Takes the filled request, references its callback and buffer (if any),
+// and starts its thread. On failure everything is released and a Napi::Error is thrown; the
 // callback is then never called. failurePrefix names the operation.
 void startTransfer(napi_env env, TransferRequest* request, napi_value buffer, napi_value callback,
                    LPTHREAD_START_ROUTINE routine, const char* resourceName,
@@ -95,3 +102,6 @@ uint64_t typedArrayByteLength(napi_env env, napi_value array, char** data);
 
 Napi::Value Write(const Napi::CallbackInfo& info);
 Napi::Value Read(const Napi::CallbackInfo& info);
+
+// Runs the body of a drain or close (which sets complete) on a thread.
+DWORD WINAPI SynchronousRequestThread(LPVOID asyncHandle);

@@ -53,7 +53,7 @@ void releaseAbandoned(uv_handle_t* handle) {
 // the I/O this thread issued, which is this request's alone.
 void WINAPI cancelOwnIo(ULONG_PTR data) {
   TransferRequest* request = reinterpret_cast<TransferRequest*>(data);
-  request->access.touch([](HANDLE port) { CancelIo(port); });
+  request->access.cancelOwn([](HANDLE port) { CancelIo(port); });
 }
 
 // The environment is going away with the transfer still pending, so no
@@ -67,6 +67,11 @@ void abandon(napi_async_cleanup_hook_handle hook, void* data) {
   request->abandoned = true;
   request->access.wake();
   do {
+    if (request->synchronous) {
+      // A drain held by the device, or a close waiting for one.
+      cancelSynchronousIo(request->thread);
+      continue;
+    }
     bool cancelled = false;
     request->access.touch([&](HANDLE port) { cancelled = cancelIo(port, &request->overlapped); });
     // Without CancelIoEx (or with nothing pending this moment) the thread is
@@ -134,9 +139,7 @@ void afterTransfer(uv_async_t* async) {
   // A throwing callback: nothing above us can catch it, so hand it to the
   // process as uncaught, as a throwing callback of any Node API would be. A
   // call refused because the environment is stopping leaves none pending.
-  bool pending = false;
-  napi_is_exception_pending(env, &pending);
-  if (pending) {
+  if (exceptionThrown(env)) {
     napi_value exception = nullptr;
     napi_get_and_clear_last_exception(env, &exception);
     napi_fatal_exception(env, exception);
@@ -179,7 +182,7 @@ void settlePendingIo(PortTicket& ticket, OVERLAPPED* overlapped) {
   }
   // A closed port's close has cancelled it already. The I/O is this
   // thread's, so CancelIo reaches it where CancelIoEx is missing.
-  ticket.touch([&](HANDLE handle) {
+  ticket.cancelOwn([&](HANDLE handle) {
     if (!cancelIo(handle, overlapped)) {
       CancelIo(handle);
     }
@@ -215,7 +218,7 @@ void startTransfer(napi_env env, TransferRequest* request, napi_value buffer, na
   if (status == napi_ok) {
     status = napi_create_reference(env, callback, 1, &request->callback);
   }
-  if (status == napi_ok) {
+  if (status == napi_ok && buffer != nullptr) {
     status = napi_create_reference(env, buffer, 1, &request->buffer);
   }
   if (status == napi_ok) {
@@ -255,7 +258,18 @@ void startTransfer(napi_env env, TransferRequest* request, napi_value buffer, na
     throw error;
   }
 
-  request->thread = CreateThread(nullptr, 0, routine, async, 0, nullptr);
+  try {
+    request->thread =
+        request->closedWithPort
+            ? request->access.startThread(routine, async, request,
+                                          request->synchronous ? nullptr : cancelOwnIo,
+                                          reinterpret_cast<ULONG_PTR>(request))
+            : CreateThread(nullptr, 0, routine, async, 0, nullptr);
+  } catch (const std::bad_alloc&) {
+    uv_close(reinterpret_cast<uv_handle_t*>(async), freeWakeUp);
+    release(request);
+    throw;
+  }
   if (request->thread == nullptr) {
     DWORD code = GetLastError();
     uv_close(reinterpret_cast<uv_handle_t*>(async), freeWakeUp);
@@ -285,6 +299,9 @@ void transfer(uv_async_t* async) {
     }
   }
 
+  if (request->closedWithPort) {
+    request->access.endThread(request);
+  }
   // The port's next write goes once this one's wake-up is sent, so that the
   // callbacks come in the order of the calls; the ticket, taken out first,
   // ends the turn as it goes.
@@ -294,6 +311,10 @@ void transfer(uv_async_t* async) {
 }
 
 }  // namespace
+
+DWORD WINAPI SynchronousRequestThread(LPVOID asyncHandle) {
+  runTransferThread(asyncHandle);
+}
 
 void runTransferThread(LPVOID asyncHandle) {
   // Everything of the transfer ends within its own scope: ExitThread runs no

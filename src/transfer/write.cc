@@ -88,7 +88,12 @@ Napi::Value Write(const Napi::CallbackInfo& info) {
 
   WriteBaton* baton = new WriteBaton();
   baton->fd = fd;
-  baton->ticket = PortTicket::forWrite(fd);
+  try {
+    baton->ticket = PortTicket::forWrite(fd);
+  } catch (...) {
+    delete baton;
+    throw;
+  }
   baton->bufferData = data;
   baton->bufferLength = length;
   startTransfer(env, baton, info[1], info[2], WriteThread, "node-vornet:WriteBaton",

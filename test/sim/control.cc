@@ -336,7 +336,8 @@ Napi::Value plugPort(const Napi::CallbackInfo& info) {
 }
 
 // Holds the next call of a function (after skipping `after` of them) made by
-// any thread but this one, at its entry, until releaseHeld().
+// any thread but this one, at its entry, until releaseHeld(), or
+// releaseHeld(id) with the id this answers.
 Napi::Value holdNext(const Napi::CallbackInfo& info) {
   std::lock_guard<std::mutex> lock(state().mutex);
   Hold hold;
@@ -344,8 +345,7 @@ Napi::Value holdNext(const Napi::CallbackInfo& info) {
   hold.armer = std::this_thread::get_id();
   if (info[1].IsObject() && info[1].As<Napi::Object>().Has("after"))
     hold.skip = static_cast<int>(uintOf(info[1].As<Napi::Object>(), "after"));
-  armHold(hold);
-  return info.Env().Undefined();
+  return Napi::Number::New(info.Env(), static_cast<double>(armHold(hold)));
 }
 
 Napi::Value held(const Napi::CallbackInfo& info) {
@@ -353,9 +353,14 @@ Napi::Value held(const Napi::CallbackInfo& info) {
   return Napi::Number::New(info.Env(), state().held);
 }
 
-// Lets every held call go, and disarms holds not reached yet.
+// Lets every held call go, and disarms holds not reached yet; given an id,
+// only that hold.
 Napi::Value releaseHeld(const Napi::CallbackInfo& info) {
   std::lock_guard<std::mutex> lock(state().mutex);
+  if (info[0].IsNumber()) {
+    releaseHold(static_cast<uint64_t>(info[0].ToNumber().Int64Value()));
+    return info.Env().Undefined();
+  }
   clearHolds();
   return info.Env().Undefined();
 }

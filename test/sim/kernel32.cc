@@ -135,9 +135,25 @@ namespace {
 std::atomic<int> armedHolds{0};
 }  // namespace
 
-void armHold(Hold hold) {
+uint64_t armHold(Hold hold) {
+  hold.id = state().nextHoldId++;
+  uint64_t id = hold.id;
   state().holds.push_back(std::move(hold));
   armedHolds++;
+  return id;
+}
+
+void releaseHold(uint64_t id) {
+  auto& holds = state().holds;
+  for (auto it = holds.begin(); it != holds.end(); ++it) {
+    if (it->id == id) {
+      holds.erase(it);
+      armedHolds--;
+      return;
+    }
+  }
+  state().releasedHolds.insert(id);
+  state().changed.notify_all();
 }
 
 void holdPoint(const char* function) {
@@ -154,12 +170,15 @@ void holdPoint(const char* function) {
       it->skip--;
       return;
     }
+    uint64_t id = it->id;
     holds.erase(it);
     armedHolds--;
     uint64_t releases = state().releases;
     state().held++;
     state().changed.notify_all();
-    state().changed.wait(lock, [&] { return state().releases != releases; });
+    state().changed.wait(
+        lock, [&] { return state().releases != releases || state().releasedHolds.count(id) != 0; });
+    state().releasedHolds.erase(id);
     state().held--;
     return;
   }
@@ -168,6 +187,7 @@ void holdPoint(const char* function) {
 void clearHolds() {
   armedHolds -= static_cast<int>(state().holds.size());
   state().holds.clear();
+  state().releasedHolds.clear();
   state().releases++;
   state().changed.notify_all();
 }
@@ -398,6 +418,7 @@ BOOL PurgeComm(HANDLE handle, DWORD flags) {
 // A driver holding its output (flow control) keeps a drain waiting until the
 // held writes are let go, or until it is cancelled with them.
 BOOL FlushFileBuffers(HANDLE handle) {
+  holdPoint("FlushFileBuffers");
   std::unique_lock<std::mutex> lock(state().mutex);
   if (Injection injected = enter("FlushFileBuffers"))
     return fail(injected.code);
@@ -411,6 +432,7 @@ BOOL FlushFileBuffers(HANDLE handle) {
   OVERLAPPED own = {};
   std::shared_ptr<Io> io = accept(port, handle, &own);
   io->write = true;
+  io->synchronous = true;
   state().changed.wait(lock, [&] { return io->done; });
   return io->error == 0 ? TRUE : fail(io->error);
 }
@@ -542,6 +564,23 @@ BOOL CancelIo(HANDLE handle) {
   for (auto& io : mine) completeIo(io, ERROR_OPERATION_ABORTED, 0);
   serviceReads(port);
   return TRUE;
+}
+
+// The synchronous call the thread is waiting inside, if any.
+BOOL CancelSynchronousIo(HANDLE thread) {
+  std::lock_guard<std::mutex> lock(state().mutex);
+  if (Injection injected = enter("CancelSynchronousIo"))
+    return fail(injected.code);
+  Object* object = find(thread, Kind::Thread);
+  if (object == nullptr)
+    return fail(ERROR_INVALID_HANDLE);
+  std::vector<std::shared_ptr<Io>> inside;
+  for (auto& io : state().pending) {
+    if (io->synchronous && io->issuer == object->thread)
+      inside.push_back(io);
+  }
+  for (auto& io : inside) completeIo(io, ERROR_OPERATION_ABORTED, 0);
+  return inside.empty() ? fail(ERROR_NOT_FOUND) : TRUE;
 }
 
 DWORD QueueUserAPC(PAPCFUNC function, HANDLE thread, ULONG_PTR data) {
@@ -745,6 +784,9 @@ FARPROC GetProcAddress(HMODULE module, LPCSTR name) {
   if (!state().hiddenProcs[name]) {
     if (module == kKernel32 && strcmp(name, "CancelIoEx") == 0) {
       return reinterpret_cast<FARPROC>(reinterpret_cast<void (*)()>(&CancelIoEx));
+    }
+    if (module == kKernel32 && strcmp(name, "CancelSynchronousIo") == 0) {
+      return reinterpret_cast<FARPROC>(reinterpret_cast<void (*)()>(&CancelSynchronousIo));
     }
     if (module == kSetupapi && strcmp(name, "SetupDiGetDevicePropertyW") == 0) {
       return reinterpret_cast<FARPROC>(reinterpret_cast<void (*)()>(&SetupDiGetDevicePropertyW));

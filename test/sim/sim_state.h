@@ -9,6 +9,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <set>
 #include <string>
 #include <thread>
 #include <vector>
@@ -66,6 +67,7 @@ struct Io {
   uintptr_t handle = 0;
   bool write = false;
   bool withRoutine = false;  // ...Ex: a completion routine on the issuer
+  bool synchronous = false;  // the issuer waits inside the call for its end
   bool immediate = false;    // issued under MAXDWORD interval timeouts: takes what is there
   bool anyData = false;      // completes as soon as anything arrives
   uint8_t* data = nullptr;
@@ -138,6 +140,7 @@ struct Hold {
   std::string function;
   int skip = 0;
   std::thread::id armer;
+  uint64_t id = 0;  // what releaseHeld(id) names to let this one go alone
 };
 
 struct State {
@@ -159,9 +162,11 @@ struct State {
   int loadLibraryRefs = 0;
   int runningThreads = 0;  // simulated threads started and not yet ended
   std::vector<Hold> holds;
-  int held = 0;                    // calls waiting at a hold now
-  uint64_t releases = 0;           // advanced to let every held call go
-  std::string lastCreateFileName;  // what CreateFileA was last asked to open
+  int held = 0;           // calls waiting at a hold now
+  uint64_t releases = 0;  // advanced to let every held call go
+  uint64_t nextHoldId = 1;
+  std::set<uint64_t> releasedHolds;  // let go one by one, before or after reached
+  std::string lastCreateFileName;    // what CreateFileA was last asked to open
 };
 
 State& state();
@@ -176,8 +181,10 @@ Injection enter(const char* function);
 // Where a function honours holds: called at its entry, before it takes the
 // lock or does anything else. Takes the lock itself.
 void holdPoint(const char* function);
-// Lock held by caller.
-void armHold(Hold hold);
+// Lock held by caller. armHold answers the hold's id; releaseHold lets that
+// one go, held now or not reached yet.
+uint64_t armHold(Hold hold);
+void releaseHold(uint64_t id);
 void clearHolds();
 
 // True when an armed "operator new" fault asks this allocation to fail.

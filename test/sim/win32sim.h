@@ -266,6 +266,7 @@ WIN32SIM_API HANDLE CreateEventA(LPSECURITY_ATTRIBUTES sa, BOOL manualReset, BOO
                                  LPCSTR name);
 WIN32SIM_API BOOL CancelIoEx(HANDLE h, LPOVERLAPPED ov);
 WIN32SIM_API BOOL CancelIo(HANDLE h);
+WIN32SIM_API BOOL CancelSynchronousIo(HANDLE thread);
 WIN32SIM_API DWORD QueueUserAPC(PAPCFUNC function, HANDLE thread, ULONG_PTR data);
 WIN32SIM_API VOID AcquireSRWLockExclusive(PSRWLOCK lock);
 WIN32SIM_API VOID ReleaseSRWLockExclusive(PSRWLOCK lock);

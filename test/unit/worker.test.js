@@ -104,16 +104,20 @@ test('a Worker that exits while its read is still being set up does not crash or
   }
 });
 
-// Each kind of pool request held in flight, with what the Worker needs first
-// and the hold that keeps it there (open's is past CreateFileA, so it has a
-// handle to give back).
+// Each kind of request held in flight, with what the Worker needs first,
+// the hold that keeps it there (open's is past CreateFileA, so it has a
+// handle to give back) and how the Worker sees that it is, and whether the
+// port stays open after the Worker (only a port the Worker kept open does).
+const opened = "const [, fd] = await call(lintel.open, 'COM24', { baudRate: 9600, dataBits: 8 });";
+const isHeld = 'sim.held() > 0';
 const inFlight = {
-  list: ['', "sim.holdNext('SetupDiGetClassDevsA'); lintel.list(() => post('called back'));"],
-  open: ['', "sim.holdNext('AcquireSRWLockExclusive'); lintel.open('COM24', { baudRate: 9600, dataBits: 8 }, () => post('called back'));"],
-  getBaudRate: ["const [, fd] = await call(lintel.open, 'COM24', { baudRate: 9600, dataBits: 8 });",
-    "sim.holdNext('AcquireSRWLockExclusive'); lintel.getBaudRate(fd, () => post('called back'));"],
-  close: ["const [, fd] = await call(lintel.open, 'COM24', { baudRate: 9600, dataBits: 8 });",
-    "sim.holdNext('AcquireSRWLockExclusive'); lintel.close(fd, () => post('called back'));"],
+  list: ['', "sim.holdNext('SetupDiGetClassDevsA'); lintel.list(() => post('called back'));", isHeld, 0],
+  open: ['', "sim.holdNext('AcquireSRWLockExclusive'); lintel.open('COM24', { baudRate: 9600, dataBits: 8 }, () => post('called back'));", isHeld, 0],
+  getBaudRate: [opened, "sim.holdNext('AcquireSRWLockExclusive'); lintel.getBaudRate(fd, () => post('called back'));", isHeld, 1],
+  close: [opened, "sim.holdNext('AcquireSRWLockExclusive'); lintel.close(fd, () => post('called back'));", isHeld, 0],
+  // Held by the device, not by the test: the Worker's teardown cancels it.
+  drain: [opened, "sim.configurePort('COM24', { holdWrites: true }); lintel.drain(fd, () => post('called back'));",
+    "sim.port('COM24').pendingIo > 0", 1],
 };
 const leaving = {
   exit: 'process.exit(0);',
@@ -122,14 +126,14 @@ const leaving = {
 };
 
 test('a Worker that leaves with a pool request in flight drops its callback; nothing aborts, nothing stays open', async () => {
-  for (const [kind, [before, call]] of Object.entries(inFlight)) {
+  for (const [kind, [before, call, ready, open]] of Object.entries(inFlight)) {
     for (const [how, leave] of Object.entries(leaving)) {
       sim.reset();
       sim.createPort('COM24');
       const { worker, first } = startWorker(`
         ${before}
         ${call}
-        while (sim.held() === 0) await new Promise((r) => setTimeout(r, 1));
+        while (!(${ready})) await new Promise((r) => setTimeout(r, 1));
         post('leaving');
         ${leave}
       `);
@@ -148,8 +152,6 @@ test('a Worker that leaves with a pool request in flight drops its callback; not
       await terminated;
       const expected = how === 'throw' ? ['leaving', 'the Worker fails'] : ['leaving'];
       assert.deepEqual(messages.sort(), expected.sort(), `${kind}/${how}`);
-      // Only getBaudRate's Worker had a port it kept open to the end.
-      const open = kind === 'getBaudRate' ? 1 : 0;
       await waitFor(() => sim.port('COM24').openHandles === open, `${kind}/${how}: the port to be closed`);
       assert.equal(sim.port('COM24').pendingIo, 0);
     }
@@ -176,5 +178,33 @@ test('a Worker terminated with a read pending ends it where CancelIoEx cannot be
     assert.deepEqual(await call(lintel.close, fd), [null]);
   } finally {
     sim.hide('CancelIoEx', false);
+  }
+});
+
+test('an open whose callback the Worker\'s termination refuses closes the port it took; the port opens again at once', async () => {
+  // The callback's call into JavaScript meets the engine terminating the
+  // Worker: what Node-API then reports as pending is no exception the
+  // callback threw, and the port is closed as for any callback not delivered.
+  for (const order of ['the Worker ends in the callback', 'terminated before the open is done']) {
+    sim.reset();
+    sim.createPort('COM26');
+    const { worker } = startWorker(order === 'the Worker ends in the callback'
+      ? "lintel.open('COM26', { baudRate: 9600, dataBits: 8, lock: true }, () => process.exit(0));"
+      : "sim.holdNext('AcquireSRWLockExclusive'); lintel.open('COM26', { baudRate: 9600, dataBits: 8, lock: true }, () => post('called back')); post('issued');");
+    const exited = new Promise((resolve) => worker.once('exit', resolve));
+    if (order !== 'the Worker ends in the callback') {
+      await new Promise((resolve) => worker.once('message', resolve));
+      await waitFor(() => sim.held() > 0, 'the open to be held');
+      const terminated = worker.terminate();
+      await tick(20);
+      sim.releaseHeld();
+      await terminated;
+    }
+    await exited;
+    await waitFor(() => sim.port('COM26').openHandles === 0, `${order}: the port to be closed`);
+    const { lintel, call } = require('./support');
+    const [error, fd] = await call(lintel.open, 'COM26', { baudRate: 9600, dataBits: 8, lock: true });
+    assert.equal(error, null, order);
+    await call(lintel.close, fd);
   }
 });

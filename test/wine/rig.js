@@ -12,8 +12,9 @@ const addonOf = (arch) => path.join(root, 'build', `win32-${arch}`, 'lintel.node
 // The node.exe versions, as scripts/env names them: `version` is the one this
 // run uses (the suite's, unless VORNET_NODE_VERSION picks another).
 const nodeVersions = JSON.parse(execFileSync('bash', ['-c', `source "${scripts}/env" && printf '{"version":"%s",` +
-  `"suite":"%s","lowest":{"x64":"%s","arm64":"%s"},"newest":{"x64":"%s","arm64":"%s"}}' "$NODE_VERSION" "$NODE_WIN_VERSION" ` +
-  '"$NODE_WIN_LOWEST_X64" "$NODE_WIN_LOWEST_ARM64" "$NODE_WIN_NEWEST_X64" "$NODE_WIN_NEWEST_ARM64"'], { encoding: 'utf8' }));
+  `"suite":"%s","lowest":{"x64":"%s","arm64":"%s"},"lts":{"x64":"%s","arm64":"%s"},"newest":{"x64":"%s","arm64":"%s"}}' ` +
+  '"$NODE_VERSION" "$NODE_WIN_VERSION" "$NODE_WIN_LOWEST_X64" "$NODE_WIN_LOWEST_ARM64" "$NODE_WIN_LTS_X64" "$NODE_WIN_LTS_ARM64" ' +
+  '"$NODE_WIN_NEWEST_X64" "$NODE_WIN_NEWEST_ARM64"'], { encoding: 'utf8' }));
 const nodeExeOf = (arch) => path.join(root, '.cache', `node-win-${arch}-${nodeVersions.version}`, 'package', 'bin', 'node.exe');
 
 // Every Wine test runs once per architecture; VORNET_ARCHES narrows that.
@@ -61,9 +62,16 @@ function nullModem(a, b) {
   };
 }
 
-// The line settings of a pseudo-terminal as the Unix side sees them.
+// The line settings of a pseudo-terminal as the Unix side sees them. Wine 10
+// sets the rate through termios2 (BOTHER and c_ospeed), which Debian 12's
+// stty reads as "speed 0 baud", so the speed is the kernel's c_ospeed, read
+// with TCGETS2 (perl, as Debian always has it).
+const tcgets2 = 'sysopen(my $f, $ARGV[0], O_RDONLY | O_NONBLOCK | O_NOCTTY) or die "$!\\n";' +
+  'my $t = "\\0" x 44; ioctl($f, 0x802C542A, $t) or die "TCGETS2: $!\\n"; print unpack("x40 L", $t)';
 function termios(device) {
-  return execFileSync('stty', ['-a', '-F', device], { encoding: 'utf8' });
+  const stty = execFileSync('stty', ['-a', '-F', device], { encoding: 'utf8' });
+  const speed = execFileSync('perl', ['-MFcntl', '-e', tcgets2, device], { encoding: 'utf8' });
+  return stty.replace(/^speed \d+ baud/, `speed ${speed} baud`);
 }
 
 // One null-modem pair per architecture, COMa and COMb for x64 and 100
