@@ -24,6 +24,10 @@ const known = new Map([
   [121, 'ERROR_SEM_TIMEOUT'],
   [1117, 'ERROR_IO_DEVICE'],
   [1167, 'ERROR_DEVICE_NOT_CONNECTED'],
+  // And what the open of a device still arriving or leaving may answer.
+  [3, 'ERROR_PATH_NOT_FOUND'],
+  [433, 'ERROR_NO_SUCH_DEVICE'],
+  [1168, 'ERROR_NOT_FOUND'],
 ]);
 
 const reasons = new Map([

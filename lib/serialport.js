@@ -16,7 +16,8 @@ const { describeError, withPath, notOpen, flushed, writeAborted, refused, aborte
 const { portOptions, updateOptions, lineOptions, readUntilOptions, checkSignal, watchOptions } = require('./options');
 const { openedLines, rtsDrivenBy, pollModemStatus } = require('./lines');
 const { frameTaker } = require('./readuntil');
-const { PortWatcher } = require('./watcher');
+const { PortWatcher, pollerOf } = require('./watcher');
+const { identityOf, findPort } = require('./identity');
 
 const noop = () => {};
 // A driver whose device has gone may answer every read at once with nothing.
@@ -32,15 +33,30 @@ function createSerialPort(binding) {
     binding[name](...args, (error, value) => (error ? reject(describeError(error)) : resolve(value)));
   });
 
+  const poller = () => pollerOf(binding, () => call('list'));
+  const described = (identity) => `the device with ${JSON.stringify(identity)}`;
+
   class SerialPort extends Duplex {
     // Opens a port and resolves with it once it is open. Aborted by
     // `signal`, it rejects at once; the addon's open cannot be cancelled, so
     // the port is destroyed and closes the handle the open gives when it comes.
-    static async open(path, options) {
+    //
+    // `target` is the port's name, or the identity of its device (some of
+    // serialNumber, vendorId, productId, locationId, pnpId), looked up in the
+    // port list: the port is the one listed with all of them.
+    static async open(target, options) {
       let signal;
       if (options !== null && typeof options === 'object' && Object.hasOwn(options, 'signal')) {
         ({ signal, ...options } = options);
         checkSignal(signal, 'SerialPort.open');
+      }
+      let path = target;
+      if (target !== null && typeof target === 'object') {
+        const identity = identityOf(target);
+        // The options are checked before anything is looked up.
+        portOptions(options);
+        if (signal?.aborted) throw aborted(described(identity), 'SerialPort.open', signal);
+        ({ path } = findPort(await poller().current(), identity));
       }
       const port = new SerialPort(path, options);
       if (signal === undefined) {
@@ -72,7 +88,7 @@ function createSerialPort(binding) {
     }
 
     static watch(options) {
-      return new PortWatcher(() => call('list'), watchOptions(options));
+      return new PortWatcher(poller(), watchOptions(options));
     }
 
     #options;

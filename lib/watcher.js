@@ -1,45 +1,142 @@
 'use strict';
-// The port watcher: polls the port list and reports the ports that come and go.
+// The port list, polled once for everyone in the process: the watchers of SerialPort.watch(), and each open port looking out for its device.
 const { EventEmitter } = require('node:events');
 
 const key = (port) => `${port.path}\u0000${port.pnpId}\u0000${port.serialNumber}`;
+const sameName = (a, b) => a.toUpperCase() === b.toUpperCase();
+
+// An enumeration takes the system's device-tree lock and tens of
+// milliseconds, so one poller per binding runs list() for all who want it:
+// never two at once, each at the pace of whoever is due first, and only
+// while someone is subscribed. A subscriber gets the lists that started once
+// it was due, then waits its interval from the end of that one.
+class ListPoller {
+  #list;
+  #subscribers = new Set();
+  #timer = null;
+  #inFlight = null;
+
+  constructor(list) {
+    this.#list = list;
+  }
+
+  get subscribers() {
+    return this.#subscribers.size;
+  }
+
+  // deliver(error, ports) with each list, the first at once (after the one
+  // in flight, if any); unref: this subscription alone keeps no process alive.
+  subscribe({ interval, unref = false }, deliver) {
+    const subscriber = { interval, unref, deliver, due: performance.now() };
+    this.#subscribers.add(subscriber);
+    this.#schedule();
+    return () => {
+      if (this.#subscribers.delete(subscriber)) this.#schedule();
+    };
+  }
+
+  // A list now: the one in flight, if any, else a new one.
+  current() {
+    if (this.#inFlight) return this.#inFlight.then(({ error, ports }) => (error ? Promise.reject(error) : ports));
+    return this.#run().then(({ error, ports }) => (error ? Promise.reject(error) : ports));
+  }
+
+  #schedule() {
+    clearTimeout(this.#timer);
+    this.#timer = null;
+    if (this.#inFlight || this.#subscribers.size === 0) return;
+    let due = Infinity;
+    let unref = true;
+    for (const subscriber of this.#subscribers) {
+      due = Math.min(due, subscriber.due);
+      unref &&= subscriber.unref;
+    }
+    this.#timer = setTimeout(() => {
+      this.#timer = null;
+      this.#run();
+    }, Math.max(0, due - performance.now()));
+    if (unref) this.#timer.unref();
+  }
+
+  #run() {
+    const started = performance.now();
+    const listing = this.#list().then((ports) => ({ error: null, ports }), (error) => ({ error, ports: null }));
+    this.#inFlight = listing;
+    clearTimeout(this.#timer);
+    listing.then(({ error, ports }) => {
+      this.#inFlight = null;
+      const now = performance.now();
+      for (const subscriber of [...this.#subscribers]) {
+        if (subscriber.due > started || !this.#subscribers.has(subscriber)) continue;
+        subscriber.due = now + subscriber.interval;
+        // A subscriber that throws is the program's own fault and surfaces
+        // as a throwing listener does, without ending the polls of the rest.
+        try {
+          subscriber.deliver(error, ports);
+        } catch (thrown) {
+          process.nextTick(() => { throw thrown; });
+        }
+      }
+      this.#schedule();
+    });
+    return listing;
+  }
+}
+
+// The poller of one binding's list().
+const pollers = new WeakMap();
+function pollerOf(binding, list) {
+  let poller = pollers.get(binding);
+  if (!poller) {
+    poller = new ListPoller(list);
+    pollers.set(binding, poller);
+  }
+  return poller;
+}
+
+// How often an open port looks for its name in the list, at most: a device
+// that goes in silence is noticed within two of these.
+const presenceInterval = 1000;
+
+// Watches the list for the port named `path`: listed(record) the first time
+// it is there, gone() once it is no longer there or is another device (its
+// pnpId changed), after which it watches no more. A port never listed (some
+// virtual and redirected ports are not) is never gone by the list. Returns
+// the function that stops it.
+function watchPresence(poller, path, { listed = () => {}, gone, interval = presenceInterval }) {
+  let seen = null;
+  const stop = poller.subscribe({ interval: Math.max(interval, presenceInterval), unref: true }, (error, ports) => {
+    // A list that failed says nothing about the device.
+    if (error) return;
+    const record = ports.find((port) => sameName(port.path, path));
+    if (record && seen === null) {
+      seen = record;
+      listed(record);
+    } else if (seen !== null && (!record || record.pnpId !== seen.pnpId)) {
+      stop();
+      gone();
+    }
+  });
+  return stop;
+}
 
 // Emits 'ready' with the first list (the baseline), then 'attach' and
 // 'detach' with the list record of each port that appeared or went away
 // since the last poll; 'close' once, when close() stops it.
 class PortWatcher extends EventEmitter {
-  #list;
-  #interval;
-  #unref;
   #known = null;
-  #timer = null;
+  #stop;
   #closed = false;
-
-  constructor(list, { interval, unref = false }) {
-    super();
-    this.#list = list;
-    this.#interval = interval;
-    this.#unref = unref;
-    this.#run();
-  }
 
   // A listener that throws is the program's own fault and surfaces as any
   // throwing listener does; it neither becomes a rejection nor ends the polls.
-  #run() {
-    this.#poll().catch((error) => process.nextTick(() => { throw error; }));
+  constructor(poller, { interval, unref = false }) {
+    super();
+    this.#stop = poller.subscribe({ interval, unref }, (error, ports) => this.#poll(error, ports));
   }
 
-  async #poll() {
-    let ports;
-    let failure;
-    try {
-      ports = await this.#list();
-    } catch (error) {
-      failure = error;
-    }
+  #poll(failure, ports) {
     if (this.#closed) return;
-    this.#timer = setTimeout(() => this.#run(), this.#interval);
-    if (this.#unref) this.#timer.unref();
     if (failure) {
       this.emit('error', failure);
       return;
@@ -64,7 +161,7 @@ class PortWatcher extends EventEmitter {
   close() {
     if (this.#closed) return;
     this.#closed = true;
-    clearTimeout(this.#timer);
+    this.#stop();
     process.nextTick(() => this.emit('close'));
   }
 
@@ -121,4 +218,4 @@ class PortWatcher extends EventEmitter {
   }
 }
 
-module.exports = { PortWatcher };
+module.exports = { PortWatcher, ListPoller, pollerOf, watchPresence, presenceInterval };

@@ -1,6 +1,7 @@
 'use strict';
 // The monitor's hold on one port: opens it, keeps its state for the page, carries bytes and controls, and reopens it after a loss.
 const { EventEmitter } = require('node:events');
+const { findPort } = require('../identity');
 
 const modemInterval = 100;
 // How long to wait between attempts to find a device that went away.
@@ -16,13 +17,14 @@ async function resolve(SerialPort, target) {
   const ports = await SerialPort.list();
   const byPath = ports.find((port) => port.path === target);
   if (byPath) return byPath.path;
-  const bySerial = ports.filter((port) => port.serialNumber === target);
-  if (bySerial.length === 1) return bySerial[0].path;
-  const error = new Error(bySerial.length === 0
-    ? `no port ${target}: neither a port name nor the serial number of a device present`
-    : `${target} is the serial number of several ports: ${bySerial.map((p) => p.path).join(', ')}`);
-  error.code = bySerial.length === 0 ? 'ERR_PORT_NOT_FOUND' : 'ERR_PORT_AMBIGUOUS';
-  throw error;
+  try {
+    return findPort(ports, { serialNumber: target }).path;
+  } catch (error) {
+    if (error.code === 'ERR_PORT_NOT_FOUND') {
+      error.message = `no port ${target}: neither a port name nor the serial number of a device present`;
+    }
+    throw error;
+  }
 }
 
 const brief = (error) => `${error.message}${error.code ? ` (${error.code})` : ''}`;

@@ -43,10 +43,10 @@ Napi::Value reset(const Napi::CallbackInfo& info) {
 }
 
 // A port as a driver would first report it: 9600 8N1 with XON/XOFF characters.
-Napi::Value createPort(const Napi::CallbackInfo& info) {
-  std::lock_guard<std::mutex> lock(state().mutex);
+// Lock held by caller.
+std::shared_ptr<Port> freshPort(const std::string& name) {
   auto port = std::make_shared<Port>();
-  port->name = info[0].As<Napi::String>().Utf8Value();
+  port->name = name;
   DCB& dcb = port->dcb;
   dcb.DCBlength = sizeof(DCB);
   dcb.BaudRate = 9600;
@@ -72,7 +72,13 @@ Napi::Value createPort(const Napi::CallbackInfo& info) {
   dcb.EvtChar = '\n';
   port->timeouts = {50, 10, 100, 10, 100};
   port->mask = EV_RXCHAR | EV_BREAK;
-  state().ports[upperAscii(port->name)] = port;
+  state().ports[upperAscii(name)] = port;
+  return port;
+}
+
+Napi::Value createPort(const Napi::CallbackInfo& info) {
+  std::lock_guard<std::mutex> lock(state().mutex);
+  freshPort(info[0].As<Napi::String>().Utf8Value());
   return info.Env().Undefined();
 }
 
@@ -289,12 +295,43 @@ Napi::Value unplugPort(const Napi::CallbackInfo& info) {
   auto code = [&](const char* key, DWORD fallback) {
     return o.Has(key) ? uintOf(o, key) : fallback;
   };
+  // A driver that says nothing: what is pending stays so, writes are held,
+  // and only the port list can tell.
+  if (o.Has("silent") && o.Get("silent").ToBoolean()) {
+    p->holdWrites = true;
+    return info.Env().Undefined();
+  }
   p->unplugged = true;
   p->unpluggedPendingError = code("pendingError", ERROR_GEN_FAILURE);
   p->unpluggedCallError = code("callError", ERROR_BAD_COMMAND);
   p->unpluggedIoError = code("ioError", ERROR_DEVICE_NOT_CONNECTED);
   p->unpluggedOpenError = code("openError", ERROR_ACCESS_DENIED);
   cancelPending(p, 0, kAll, p->unpluggedPendingError, nullptr);
+  return info.Env().Undefined();
+}
+
+// The device behind an unplugged port comes back, as a new instance under
+// `as` (default: its old name, which the old instance then no longer holds).
+// Under the same name its opens fail with shadowError (default: File not
+// found) while a handle to the old instance is open; its first opens fail
+// with the codes of `refuse`, one each.
+Napi::Value plugPort(const Napi::CallbackInfo& info) {
+  std::lock_guard<std::mutex> lock(state().mutex);
+  std::shared_ptr<Port> old = portNamed(info);
+  Napi::Object o = info[1].IsObject() ? info[1].As<Napi::Object>() : Napi::Object::New(info.Env());
+  std::string name =
+      o.Get("as").IsString() ? o.Get("as").As<Napi::String>().Utf8Value() : old->name;
+  state().ports.erase(upperAscii(old->name));
+  std::shared_ptr<Port> port = freshPort(name);
+  if (upperAscii(name) == upperAscii(old->name)) {
+    port->shadow = old;
+    port->shadowError = o.Has("shadowError") ? uintOf(o, "shadowError") : ERROR_FILE_NOT_FOUND;
+  }
+  if (o.Get("refuse").IsArray()) {
+    Napi::Array codes = o.Get("refuse").As<Napi::Array>();
+    for (uint32_t i = 0; i < codes.Length(); ++i)
+      port->refusals.push_back(codes.Get(i).ToNumber().Uint32Value());
+  }
   return info.Env().Undefined();
 }
 
@@ -393,6 +430,18 @@ Napi::Value regSetString(const Napi::CallbackInfo& info) {
   return info.Env().Undefined();
 }
 
+// The device of `instanceId` leaves the machine's device list.
+Napi::Value removeDevice(const Napi::CallbackInfo& info) {
+  std::lock_guard<std::mutex> lock(state().mutex);
+  std::u16string id = upper(u16(info[0]));
+  auto& devices = state().devices;
+  size_t before = devices.size();
+  devices.erase(std::remove_if(devices.begin(), devices.end(),
+                               [&](const Device& d) { return upper(d.instanceId) == id; }),
+                devices.end());
+  return Napi::Number::New(info.Env(), static_cast<double>(before - devices.size()));
+}
+
 // A device of the machine: its SetupAPI identity and, unless told otherwise,
 // a device key holding its PortName.
 Napi::Value addDevice(const Napi::CallbackInfo& info) {
@@ -448,6 +497,8 @@ Napi::Object Init(Napi::Env env, Napi::Object exports) {
   exports.Set("handles", Napi::Function::New(env, handles));
   exports.Set("lastCreateFileName", Napi::Function::New(env, lastCreateFileName));
   exports.Set("unplugPort", Napi::Function::New(env, unplugPort));
+  exports.Set("plugPort", Napi::Function::New(env, plugPort));
+  exports.Set("removeDevice", Napi::Function::New(env, removeDevice));
   exports.Set("holdNext", Napi::Function::New(env, holdNext));
   exports.Set("held", Napi::Function::New(env, held));
   exports.Set("releaseHeld", Napi::Function::New(env, releaseHeld));

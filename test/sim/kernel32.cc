@@ -263,6 +263,7 @@ VOID SetLastError(DWORD code) {
 
 HANDLE CreateFileA(LPCSTR name, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES, DWORD disposition,
                    DWORD flags, HANDLE) {
+  holdPoint("CreateFileA");
   std::lock_guard<std::mutex> lock(state().mutex);
   if (Injection injected = enter("CreateFileA")) {
     fail(injected.code);
@@ -285,6 +286,16 @@ HANDLE CreateFileA(LPCSTR name, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES
   Port& port = *it->second;
   if (port.unplugged) {
     fail(port.unpluggedOpenError);
+    return INVALID_HANDLE_VALUE;
+  }
+  if (port.shadow && port.shadow->openHandles > 0) {
+    fail(port.shadowError);
+    return INVALID_HANDLE_VALUE;
+  }
+  if (!port.refusals.empty()) {
+    DWORD code = port.refusals.front();
+    port.refusals.pop_front();
+    fail(code);
     return INVALID_HANDLE_VALUE;
   }
   // An exclusive open, or any open while an exclusive one stands, is refused.

@@ -43,6 +43,13 @@ struct Port {
   bool unplugged = false;
   DWORD unpluggedPendingError = 0, unpluggedCallError = 0, unpluggedIoError = 0;
   DWORD unpluggedOpenError = 0;
+  // Back after a removal: the removed instance, whose open handles keep the
+  // new one from opening (with shadowError) until they are closed, and the
+  // codes its first opens are refused with, one each, as a device that has
+  // just arrived refuses them.
+  std::shared_ptr<Port> shadow;
+  DWORD shadowError = 0;
+  std::deque<DWORD> refusals;
   int openHandles = 0;
   DWORD lastShareMode = 0xFFFFFFFF;
   DWORD lastAccess = 0, lastDisposition = 0, lastFlags = 0;
