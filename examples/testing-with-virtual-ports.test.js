@@ -35,6 +35,8 @@ class Meter {
   }
 
   async #connected(deadline) {
+    // A port that is no longer open is gone, whether its 'close' has come yet or not.
+    if (this.#port !== null && !this.#port.isOpen) this.#port = null;
     while (this.#port === null) {
       try {
         const port = await this.#SerialPort.open(this.#path, { baudRate: 9600 });

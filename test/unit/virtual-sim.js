@@ -41,6 +41,7 @@ const sim = {
   configurePort(name, settings) {
     for (const [key, value] of Object.entries(settings)) {
       if (key === 'holdWrites') device(name).holdWrites(value);
+      else if (key === 'zeroReads' && value === 0) continue;
       else if (key === 'modemStatus') device(name).set({ cts: (value & 0x10) !== 0, dsr: (value & 0x20) !== 0, dcd: (value & 0x80) !== 0 });
       else throw new Error(`configurePort: ${key} is not modelled by the virtual ports`);
     }
