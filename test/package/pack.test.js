@@ -15,6 +15,7 @@ const expectedFiles = [
   'LICENSE', 'README.md', 'bin/vornet.js', 'docs/api.md', 'lib/binding.js', 'lib/errors.js', 'lib/index.d.ts',
   'lib/index.js', 'lib/index.mjs', 'lib/options.js', 'lib/promises.d.ts', 'lib/promises.js', 'lib/promises.mjs',
   'lib/lines.js', 'lib/parsers.js', 'lib/readuntil.js', 'lib/serialport.js', 'lib/watcher.js', 'package.json',
+  'lib/identity.js', 'lib/loss.js', 'lib/reconnect.js',
   'lib/testing.js', 'lib/testing-args.js', 'lib/testing.mjs', 'lib/testing.d.ts',
   'prebuilds/win32-arm64/lintel.node', 'prebuilds/win32-x64/lintel.node',
   // The examples the README points to, there for a user of the package too.

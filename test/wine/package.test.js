@@ -306,7 +306,9 @@ eachArch(test, 'vornet term leaves at a second Ctrl-C while the first waits for 
   try {
     await new Promise((resolve) => setTimeout(resolve, slow(arch, 4000)));
     running.interrupt();
-    await new Promise((resolve) => setTimeout(resolve, slow(arch, 1500)));
+    // The second Ctrl-C must come while the first still waits: close() gives
+    // the held writes closeTimeout (5 s by default), then leaves by itself.
+    await new Promise((resolve) => setTimeout(resolve, Math.min(slow(arch, 1500), 2500)));
     running.interrupt();
     const run = await running.exited;
     assert.equal(run.status, 130, run.stderr);
