@@ -335,7 +335,8 @@ function createSerialPort(binding) {
     async #seek(dropped, lost, since) {
       await dropped;
       const { timeout, signal } = this.#options.reconnect;
-      while (this.#state === 'disconnected') {
+      // close() and destroy() may come while the old handle closes.
+      while (this.#state === 'disconnected' && !this.destroyed) {
         this.#search = seek({
           identity: this.#identity ?? this.#listed,
           path: this.path,
