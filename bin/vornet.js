@@ -2,12 +2,12 @@
 'use strict';
 // vornet list [--json]          the serial ports, as a table or as JSON
 // vornet list --watch [--json]  the same, then the ports as they come and go
-// vornet term PORT [--baud N] [--quiet-ms N]
+// vornet term PORT [--baud N] [--quiet-ms N] [--reconnect]
 //                               a small terminal on a port; Ctrl-C leaves
 // vornet monitor [PORT]         a terminal and plotter for a port, in the browser
 // vornet --help, --version      the usage, the package's version
 
-const usage = 'usage: vornet list [--json] [--watch] | vornet term <port> [--baud <rate>] [--quiet-ms <ms>] | ' +
+const usage = 'usage: vornet list [--json] [--watch] | vornet term <port> [--baud <rate>] [--quiet-ms <ms>] [--reconnect] | ' +
   'vornet monitor [<port>] [--baud <rate>] [--reconnect] [--listen <port>] [--no-open] [--demo]';
 // How long term waits for a device's replies once a piped input has gone:
 // time enough for a modem or an instrument to answer, short enough for a script.
@@ -30,7 +30,8 @@ const help = `${usage}
   --baud <rate>   the baud rate of term and monitor (also --baud=<rate>); 9600 if not given
   --quiet-ms <ms> term: after a piped input, leave once nothing has arrived for this long
                   (also --quiet-ms=<ms>); ${defaultQuiet} if not given, 0 leaves once the input has gone
-  --reconnect     monitor: when the device goes away, wait for it and open it again
+  --reconnect     term and monitor: when the device goes away, wait for it and carry on
+                  once it is back (term says so on stderr; keys typed meanwhile are dropped)
   --listen <port> monitor: the TCP port to serve on (on 127.0.0.1); a free one if not given
   --no-open       monitor: print the address without opening a browser
   -h, --help      this text
@@ -118,20 +119,19 @@ function portArguments(args, { valued = ['--baud'], flags = [] } = {}) {
 }
 
 function termArguments(args) {
-  const { path, baudRate, values } = portArguments(args, { valued: ['--baud', '--quiet-ms'] });
+  const { path, baudRate, values, set } = portArguments(args, { valued: ['--baud', '--quiet-ms'], flags: ['--reconnect'] });
   if (path === undefined) refuse('term needs a port, such as COM3');
   const quiet = values['--quiet-ms'] ?? String(defaultQuiet);
   const quietMs = Number(quiet);
   if (!/^\d+$/.test(quiet) || quietMs > 2 ** 31 - 1) refuse(`--quiet-ms wants a number of milliseconds, not ${quiet}`);
-  return { path, baudRate, quietMs };
+  return { path, baudRate, quietMs, reconnect: set.has('--reconnect') };
 }
 
 async function term(args) {
-  const { path, baudRate, quietMs } = termArguments(args);
-  const port = await layer().open(path, { baudRate });
+  const { path, baudRate, quietMs, reconnect } = termArguments(args);
+  const port = await layer().open(path, reconnect ? { baudRate, reconnect } : { baudRate });
   const { stdin, stdout, stderr } = process;
   stderr.write(`vornet: connected to ${path} at ${baudRate} baud; Ctrl-C leaves\n`);
-
   // Keys go out as they are typed; Ctrl-C then arrives as a byte, not a
   // signal. The console is given back on every way out.
   const raw = Boolean(stdin.isTTY) && typeof stdin.setRawMode === 'function';
@@ -158,10 +158,43 @@ async function term(args) {
     }
     leaving = true;
     stdin.pause();
-    port.close().then(() => leaveNow(0, `vornet: closed ${path}\n`), (error) => leaveNow(1, describe(error, `${path}: `)));
+    // A piped input that lost bytes to a loss of the device did not all go out.
+    const unsent = raw || notSentTotal === 0 ? '' : `; ${notSentTotal} byte(s) of the input were not sent`;
+    port.close().then(() => leaveNow(unsent ? 1 : 0, `vornet: closed ${port.path}${unsent}\n`),
+      (error) => leaveNow(1, describe(error, `${port.path}: `)));
   };
 
   port.on('error', (error) => leaveNow(1, describe(error, `${path}: `)));
+  // While the device is away, a piped input waits unread and goes on once it
+  // is back; keys typed on a console are dropped (Ctrl-C must still get
+  // through), and said so. What was on its way at the loss is counted and told.
+  let away = false;
+  let notSent = 0;
+  let notSentTotal = 0;
+  let dropped = 0;
+  const sent = (count) => (error) => {
+    if (error && error.code === 'ERR_PORT_DISCONNECTED') {
+      notSent += count;
+      notSentTotal += count;
+    }
+  };
+  if (reconnect) {
+    port.on('disconnect', (error) => {
+      away = true;
+      if (!raw) stdin.pause();
+      const why = error.cause ? error.cause.code || error.cause.message : 'gone from the port list';
+      stderr.write(`vornet: ${error.path} went away (${why}); waiting for it to come back, Ctrl-C leaves\n`);
+    });
+    port.on('reconnect', (event) => {
+      away = false;
+      const lost = [notSent > 0 ? `${notSent} byte(s) on their way when it went were not sent` : '',
+        dropped > 0 ? `${dropped} byte(s) typed meanwhile were dropped` : ''].filter(Boolean).join('; ');
+      notSent = 0;
+      dropped = 0;
+      stderr.write(`vornet: back on ${event.path}${lost ? `; ${lost}` : ''}\n`);
+      if (!raw && !leaving && !stdin.readableEnded) stdin.resume();
+    });
+  }
   // Reset by every chunk from the port: after a piped input, term leaves once
   // the port has been quiet for quietMs.
   let quiet = null;
@@ -190,10 +223,12 @@ async function term(args) {
     }
     const stop = raw ? chunk.indexOf(0x03) : -1;
     const keys = stop >= 0 ? chunk.subarray(0, stop) : chunk;
+    if (away) {
+      dropped += keys.length;
     // The port's write side is full: stop taking input until it has room.
-    if (keys.length > 0 && !port.write(keys)) {
+    } else if (keys.length > 0 && !port.write(keys, sent(keys.length))) {
       stdin.pause();
-      port.once('drain', () => { if (!leaving) stdin.resume(); });
+      port.once('drain', () => { if (!leaving && !away) stdin.resume(); });
     }
     if (stop >= 0) leave();
   });

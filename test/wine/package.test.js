@@ -90,7 +90,7 @@ eachArch(test, 'vornet list --json prints the fixture; bad arguments print the u
   const table = await runWindows(tool, ['list'], { arch, cwd: dir });
   assert.match(table.stdout, /^PATH +MANUFACTURER +SERIAL NUMBER +VID:PID +FRIENDLY NAME\n/);
   assert.match(table.stdout, /\nCOM62 +FTDI +A50285BI +0403:6001 +USB Serial Port \(COM62\)\n/);
-  const usage = 'usage: vornet list [--json] [--watch] | vornet term <port> [--baud <rate>] [--quiet-ms <ms>] | ' +
+  const usage = 'usage: vornet list [--json] [--watch] | vornet term <port> [--baud <rate>] [--quiet-ms <ms>] [--reconnect] | ' +
     'vornet monitor [<port>] [--baud <rate>] [--reconnect] [--listen <port>] [--no-open] [--demo]';
   // [arguments, exit status, where the usage goes, the line before it]
   const cases = [
