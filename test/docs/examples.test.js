@@ -52,6 +52,20 @@ const cases = [
       'COM3 went away (ERROR_BAD_COMMAND); waiting for it to come back\nCTS on   DSR off  DCD on \nCTS on   DSR on   DCD on \n',
   }],
   ['watch-lines.js', ['COM3'], {}, { interruptAfter: 700, stdout: '' }],
+  // Followed by its serial number into another socket, a line cut by the gap marked; then by name, back
+  // under the same one; Ctrl-C closes it, also while it is away.
+  ['follow-device.js', ['S1'], {
+    COM3: { ...arduino, script: [[50, 'write', 'one\r\ntw'], [200, 'unplug'], [350, 'plug', 'COM7'], [900, 'write', 'o\r\nthree\r\n']] },
+  }, {
+    interruptAfter: 2000,
+    stdout: 'following COM3\n< one\nCOM3 went away (ERROR_GEN_FAILURE); waiting for it\nback on COM7\n' +
+      '<~ two   (cut by the gap: its start came before, its end after)\n< three\nclosed\n',
+  }],
+  ['follow-device.js', ['COM3', '115200'], { COM3: { script: [[100, 'unplug'], [300, 'plug'], [800, 'write', 'hello\n']] } },
+    { interruptAfter: 1800, stdout: 'following COM3\nCOM3 went away (ERROR_GEN_FAILURE); waiting for it\nback on COM3\n< hello\nclosed\n' }],
+  ['follow-device.js', ['COM3'], { COM3: { script: [[100, 'unplug']] } },
+    { interruptAfter: 1000, stdout: 'following COM3\nCOM3 went away (ERROR_GEN_FAILURE); waiting for it\nclosed\n' }],
+  ['follow-device.js', ['S9'], { COM3: arduino }, { status: 1, stdout: '', stderr: /^S9: no port's device has serialNumber "S9" \(ERR_PORT_NOT_FOUND\)\n$/ }],
   ['wait-for-device.js', ['2341', '5'], { COM5: { ...arduino, absent: true, script: [[1000, 'plug']] } },
     { stdout: 'waiting for a device with vendor ID 2341...\nCOM5 (Virtual Serial Port (COM5))\n' }],
   ['wait-for-device.js', ['2341', '5'], { COM5: arduino }, { stdout: 'COM5 (Virtual Serial Port (COM5))\n' }],
