@@ -17,7 +17,7 @@ const defaults = {
   dataBits: 8, parity: 'none', stopBits: 1, rtscts: false, rtsMode: 'handshake',
   xon: false, xoff: false, xany: false, hupcl: true, lock: true, highWaterMark: 64 * 1024, closeTimeout: 5000,
 };
-const known = ['baudRate', ...Object.keys(defaults), 'modemStatus'];
+const known = ['baudRate', ...Object.keys(defaults), 'modemStatus', 'reconnect'];
 // One read takes at most highWaterMark bytes into a buffer of that size that
 // lives as long as the port; beyond a few MiB it only costs memory.
 const maxHighWaterMark = 16 * 1024 * 1024;
@@ -76,6 +76,7 @@ function portOptions(options) {
     if (options[key] !== undefined) result[key] = options[key];
   }
   result.modemStatus = modemStatusOption(options.modemStatus);
+  result.reconnect = reconnectOption(options.reconnect);
   // The addon keeps the low 32 bits of a rate, so a larger one would wrap.
   integerIn('baudRate', result.baudRate, 1, 0xFFFFFFFF, 'a positive integer such as 9600 or 115200');
   integerIn('dataBits', result.dataBits, 5, 8, 'an integer from 5 to 8');
@@ -121,6 +122,30 @@ function modemStatusOption(value) {
     throw outOfRange('modemStatus.interval', interval, `from 1 to ${maxInterval} milliseconds`);
   }
   return Object.freeze({ interval });
+}
+
+// Off unless asked for: true, or { timeout, signal } to give up after
+// `timeout` ms from the loss (none by default) or when `signal` aborts.
+function reconnectOption(value) {
+  if (value === undefined || value === false) return null;
+  if (value === true) return Object.freeze({ timeout: null, signal: null });
+  if (value === null || typeof value !== 'object' || Array.isArray(value)) {
+    fail(TypeError, 'reconnect', value, 'true, false or { timeout, signal }');
+  }
+  for (const key of Object.keys(value)) {
+    if (key !== 'timeout' && key !== 'signal') {
+      throw invalidValue(`SerialPort option reconnect.${key} is unknown; the keys are timeout and signal.`);
+    }
+  }
+  const { timeout = null, signal = null } = value;
+  if (timeout !== null) {
+    if (typeof timeout !== 'number') fail(TypeError, 'reconnect.timeout', timeout, 'a number of milliseconds');
+    if (!(timeout >= 0 && timeout <= maxInterval)) {
+      throw outOfRange('reconnect.timeout', timeout, `from 0 to ${maxInterval} milliseconds`);
+    }
+  }
+  if (signal !== null) checkSignal(signal, 'SerialPort option reconnect');
+  return Object.freeze({ timeout, signal });
 }
 
 // The options of update, checked alike.
@@ -215,4 +240,4 @@ function watchOptions(options = {}) {
   return { interval, unref };
 }
 
-module.exports = { portOptions, updateOptions, lineOptions, readUntilOptions, checkSignal, watchOptions };
+module.exports = { reconnectOption, portOptions, updateOptions, lineOptions, readUntilOptions, checkSignal, watchOptions };

@@ -2,37 +2,10 @@
 // The search for a device that has gone: where to look, how often, and for how long.
 const { findPort } = require('./identity');
 const { isNotReady, isLoss } = require('./loss');
-const { checkSignal } = require('./options');
 
 // A device just back refuses opens for a few hundred milliseconds, a
 // Bluetooth link for seconds: tries come quickly at first, then every 2 s.
 const delays = [100, 200, 400, 800, 1600, 2000];
-const maxTimeout = 2 ** 31 - 1;
-
-// The reconnect option: false, true, or { timeout, signal }.
-function reconnectOption(value) {
-  if (value === undefined || value === false) return null;
-  if (value === true) return Object.freeze({ timeout: null, signal: null });
-  if (value === null || typeof value !== 'object' || Array.isArray(value)) {
-    throw new TypeError(`SerialPort option reconnect: ${String(value)} is not allowed; expected true, false or { timeout, signal }`);
-  }
-  for (const key of Object.keys(value)) {
-    if (key !== 'timeout' && key !== 'signal') {
-      throw new TypeError(`SerialPort option reconnect: ${JSON.stringify(key)} is unknown; the keys are timeout and signal`);
-    }
-  }
-  const { timeout = null, signal = null } = value;
-  if (timeout !== null) {
-    if (typeof timeout !== 'number') throw new TypeError(`SerialPort option reconnect.timeout: ${String(timeout)} is not a number of milliseconds`);
-    if (!(timeout >= 0 && timeout <= maxTimeout)) {
-      const error = new RangeError(`The value of "reconnect.timeout" is out of range. It must be from 0 to ${maxTimeout} milliseconds. Received ${String(timeout)}`);
-      error.code = 'ERR_OUT_OF_RANGE';
-      throw error;
-    }
-  }
-  if (signal !== null) checkSignal(signal, 'SerialPort option reconnect');
-  return Object.freeze({ timeout, signal });
-}
 
 // Looks for the device from the moment it was lost until it opens again:
 // by `identity` in the port list where there is one, else by `path`. Each
@@ -116,4 +89,4 @@ function seek({ identity, path, list, open, close, timeout = null, signal = null
   return { found, stop: () => finish('resolve', null) };
 }
 
-module.exports = { reconnectOption, seek, delays };
+module.exports = { seek, delays };

@@ -10,7 +10,8 @@
 //
 // The states, in #state: new (opens nothing until open()) → opening → open →
 // closing (the writes get closeTimeout to go out) → closed; destroy() goes to
-// closed from any of them.
+// closed from any of them. With reconnect, a lost device takes an open port
+// to disconnected (its handle closed, the device looked for) and back to open.
 const { Duplex } = require('node:stream');
 const { describeError, withPath, notOpen, flushed, writeAborted, refused, aborted } = require('./errors');
 const { portOptions, updateOptions, lineOptions, readUntilOptions, checkSignal, watchOptions } = require('./options');
@@ -18,6 +19,8 @@ const { openedLines, rtsDrivenBy, pollModemStatus } = require('./lines');
 const { frameTaker } = require('./readuntil');
 const { PortWatcher, pollerOf } = require('./watcher');
 const { identityOf, findPort } = require('./identity');
+const { DeviceWatch } = require('./loss');
+const { seek } = require('./reconnect');
 
 const noop = () => {};
 // A driver whose device has gone may answer every read at once with nothing.
@@ -59,6 +62,8 @@ function createSerialPort(binding) {
         ({ path } = findPort(await poller().current(), identity));
       }
       const port = new SerialPort(path, options);
+      // A reconnecting port looks for the device it was asked for.
+      if (path !== target) port.#identity = identityOf(target);
       if (signal === undefined) {
         await port.open();
         return port;
@@ -125,6 +130,13 @@ function createSerialPort(binding) {
     #lines; // the output lines as last set, from what the open made them
     #wantedLines; // the same with the set() calls still on their way
     #stopPoll = noop;
+    #watch = null; // the watch for the device going, while open
+    #identity = null; // the device it was opened as, if named by identity
+    #lostError = null; // ERR_PORT_DISCONNECTED, from the loss until the device is back
+    #search = null; // the search for the device, while disconnected
+    #seeking = null; // settles once the search and its handles are done with
+    #readWanted = false; // the stream asked for bytes and has not had them
+    #listed = null; // what the port list said of the device, to find it by
 
     constructor(path, options) {
       if (typeof path !== 'string' || path === '') {
@@ -162,7 +174,18 @@ function createSerialPort(binding) {
 
     // Whether the port takes calls: opening or open, and neither closing nor destroyed.
     #live() {
-      return (this.#state === 'opening' || this.#state === 'open') && !this.destroyed;
+      return (this.#state === 'opening' || this.#state === 'open' || this.#state === 'disconnected') && !this.destroyed;
+    }
+
+    // Why a call on the port is refused: its device is gone, or it is not open.
+    #refusal(name) {
+      return this.#state === 'disconnected' ? this.#lostError : notOpen(this.path, name);
+    }
+
+    // What the addon's open takes: the options in effect without the layer's own.
+    #settings() {
+      const { highWaterMark, modemStatus, closeTimeout, reconnect, ...settings } = this.#options;
+      return settings;
     }
 
     // The addon's error, with code, errno, syscall and this port's name.
@@ -202,7 +225,8 @@ function createSerialPort(binding) {
     }
 
     async #openHandle() {
-      const { highWaterMark, modemStatus, closeTimeout, ...settings } = this.#options;
+      const { highWaterMark, modemStatus } = this.#options;
+      const settings = this.#settings();
       const [resolve, reject] = this.#settleOpen;
       let failure = null;
       let baseline = null;
@@ -227,16 +251,7 @@ function createSerialPort(binding) {
       // Closed while opening, it reads nothing and polls nothing.
       if (this.#state === 'opening') {
         this.#state = 'open';
-        if (modemStatus) {
-          this.#stopPoll = pollModemStatus({
-            interval: modemStatus.interval,
-            baseline,
-            get: () => this.#control('get', []),
-            changed: (event) => this.emit('modemStatus', event),
-            // As a failed read does; one the closing caused is not a failure.
-            failed: (error) => { if (this.#live()) this.destroy(error); },
-          });
-        }
+        this.#watchDevice(baseline);
       }
       this.#constructed();
       // Once the stream has taken the news, so that a write made when open()
@@ -255,6 +270,127 @@ function createSerialPort(binding) {
       });
     }
 
+    // From each open on: the modem-status poll, and the watch for the device going.
+    #watchDevice(baseline) {
+      const { modemStatus } = this.#options;
+      if (modemStatus) {
+        this.#stopPoll = pollModemStatus({
+          interval: modemStatus.interval,
+          baseline,
+          get: () => this.#control('get', []),
+          changed: (event) => this.emit('modemStatus', event),
+          // As a failed read does; one the closing caused is not a failure.
+          failed: (error) => { if (this.#state === 'open' && !this.destroyed) this.destroy(error); },
+        });
+      }
+      this.#watch = new DeviceWatch({ poller: poller(), path: this.path, lost: (error) => this.#lose(error) });
+    }
+
+    #stopWatching() {
+      this.#stopPoll();
+      this.#stopPoll = noop;
+      this.#watch?.stop();
+    }
+
+    // The disconnect error, where `error`, of a call made on handle `fd`,
+    // says the device is gone (and the first such says it to the port), or
+    // comes from a handle the loss already closed.
+    #lossOf(error, fd) {
+      if (fd !== this.#fd) return this.#lostError;
+      return this.#watch !== null && this.#watch.failed(error) ? this.#lostError : null;
+    }
+
+    // The device is gone: the handle is closed at once, whatever it holds.
+    // Without reconnect, or once close() was called, that ends the port;
+    // with it, the port waits disconnected for its device.
+    #lose(error) {
+      this.#lostError = error;
+      this.#listed = this.#watch?.identity ?? this.#listed;
+      this.#stopWatching();
+      this.#watch = null;
+      if (this.destroyed) return;
+      if (this.#state === 'closing') {
+        // The writes close() waits for go with the device.
+        this.#aborting = () => error;
+        this.#drained(Infinity);
+        this.#release().catch(noop);
+        return;
+      }
+      if (this.#options.reconnect === null || this.#state !== 'open') {
+        this.destroy(error);
+        return;
+      }
+      this.#state = 'disconnected';
+      const fd = this.#fd;
+      this.#fd = null;
+      this.#stopReading();
+      // The old handle shadows the device until it is closed.
+      const dropped = this.#call('close', fd).catch(noop);
+      this.#seeking = this.#seek(dropped, error, performance.now());
+      this.emit('disconnect', error);
+    }
+
+    // Looks for the device until it opens again, as it was, or the search
+    // is given up (then the loss ends the port) or stopped by close().
+    async #seek(dropped, lost, since) {
+      await dropped;
+      const { timeout, signal } = this.#options.reconnect;
+      while (this.#state === 'disconnected') {
+        this.#search = seek({
+          identity: this.#identity ?? this.#listed,
+          path: this.path,
+          list: () => poller().current(),
+          open: (where) => call('open', where, this.#settings()),
+          close: (fd) => call('close', fd).catch(noop),
+          timeout: timeout === null ? null : Math.max(0, timeout - (performance.now() - since)),
+          signal,
+          lost,
+        });
+        let found;
+        try {
+          found = await this.#search.found;
+        } catch {
+          if (this.#state === 'disconnected') this.destroy(lost);
+          return;
+        } finally {
+          this.#search = null;
+        }
+        if (found === null) return;
+        if (await this.#restore(found)) return;
+      }
+    }
+
+    // The device opened again: the lines as last set and the poll come back
+    // before anything else may use it. False if it went again meanwhile.
+    async #restore({ fd, path }) {
+      const lines = this.#wantedLines;
+      const opened = openedLines(this.#options);
+      let baseline = null;
+      try {
+        if (lines.dtr !== opened.dtr || lines.rts !== opened.rts || lines.brk) {
+          await call('set', fd, { dtr: lines.dtr, rts: lines.rts === true, brk: lines.brk });
+        }
+        if (this.#options.modemStatus) baseline = await call('get', fd);
+      } catch {
+        await call('close', fd).catch(noop);
+        return false;
+      }
+      if (this.#state !== 'disconnected' || this.destroyed) {
+        await call('close', fd).catch(noop);
+        return true;
+      }
+      this.#fd = fd;
+      this.#lines = lines;
+      this.#lostError = null;
+      this.#state = 'open';
+      this.path = path;
+      this.#empties = 0;
+      this.#watchDevice(baseline);
+      this.emit('reconnect', { path });
+      if (this.#readWanted) this.#read();
+      return true;
+    }
+
     // One control call on the handle, issued once the port is open. Control
     // calls apply in call order: the addon runs them side by side, so each
     // waits for the one made before it. The handle's closing waits for each
@@ -264,7 +400,7 @@ function createSerialPort(binding) {
     // destroy() lets a call go on only behind one already with the addon (as
     // it would have gone had it been first); the rest are refused.
     #control(name, args, { after = null, untilIssued = false } = {}) {
-      if (!this.#live()) return Promise.reject(notOpen(this.path, name));
+      if (!this.#live() || this.#state === 'disconnected') return Promise.reject(this.#refusal(name));
       const before = untilIssued ? null : this.#lastControl;
       const opening = this.#state === 'opening' ? this.#opening : null;
       let issued;
@@ -277,11 +413,16 @@ function createSerialPort(binding) {
           if (opening) await opening.then(noop, noop);
           if (after) await after;
           const behindOne = before !== null && (await before);
-          if (this.#fd === null || this.#aborting || (this.destroyed && !behindOne)) throw notOpen(this.path, name);
+          if (this.#fd === null || this.#aborting || (this.destroyed && !behindOne)) throw this.#refusal(name);
           reached = true;
-          const answer = this.#call(name, this.#fd, ...args);
+          const fd = this.#fd;
+          const answer = this.#call(name, fd, ...args);
           if (untilIssued) issued();
-          return await answer;
+          try {
+            return await answer;
+          } catch (error) {
+            throw this.#lossOf(error, fd) ?? error;
+          }
         } finally {
           issued();
         }
@@ -323,7 +464,7 @@ function createSerialPort(binding) {
       } catch (error) {
         return Promise.reject(withPath(error, this.path));
       }
-      if (!this.#live()) return Promise.reject(notOpen(this.path, 'set'));
+      if (!this.#live() || this.#state === 'disconnected') return Promise.reject(this.#refusal('set'));
       const wanted = Object.freeze({ ...this.#wantedLines, ...changes });
       this.#wantedLines = wanted;
       return this.#control('set', [{ dtr: wanted.dtr, rts: wanted.rts === true, brk: wanted.brk }])
@@ -399,7 +540,7 @@ function createSerialPort(binding) {
     // with the driver, and what the driver has received; writes made after it
     // wait for it and then go out. Bytes already read into the stream stay.
     flush() {
-      if (!this.#live()) return Promise.reject(notOpen(this.path, 'flush'));
+      if (!this.#live() || this.#state === 'disconnected') return Promise.reject(this.#refusal('flush'));
       this.#discardThrough = this.writableEnded ? Infinity : this.#made;
       this.#flushes++;
       const request = this.#control('flush', []);
@@ -412,7 +553,7 @@ function createSerialPort(binding) {
     // Resolves once every write made before it has reached the driver and
     // the driver has sent it.
     drain() {
-      if (!this.#live()) return Promise.reject(notOpen(this.path, 'drain'));
+      if (!this.#live() || this.#state === 'disconnected') return Promise.reject(this.#refusal('drain'));
       const last = this.writableEnded ? Infinity : this.#made;
       const done = last <= this.#answered || this.writableFinished;
       const written = done ? null : new Promise((resolve) => this.#drains.push([last, resolve]));
@@ -426,6 +567,7 @@ function createSerialPort(binding) {
     // Reading: one addon read at a time, issued when the stream asks, none
     // from close() on; the read in flight then answers or is ended by it.
     _read() {
+      this.#readWanted = true;
       this.#read();
     }
 
@@ -433,12 +575,18 @@ function createSerialPort(binding) {
       if (this.#state !== 'open' || this.#reading || this.destroyed) return;
       this.#reading = true;
       const buffer = this.#readBuffer;
-      binding.read(this.#fd, buffer, 0, buffer.length, (error, count) => {
+      const fd = this.#fd;
+      binding.read(fd, buffer, 0, buffer.length, (error, count) => {
         this.#reading = false;
         if (error) {
           // A read ended by the port's own closing is the end of the stream,
-          // not a failure; anything else, an unplugged device say, is.
-          if (this.#fd !== null && !this.destroyed) this.destroy(this.#described(error));
+          // not a failure; a lost device is the loss; anything else is a failure.
+          if (fd === this.#fd && !this.destroyed) {
+            const described = this.#described(error);
+            if (!this.#lossOf(described, fd)) this.destroy(described);
+          }
+          // The handle it was on went with its device, and the device is back.
+          if (fd !== this.#fd && this.#readWanted) process.nextTick(() => this.#read());
         } else if (count === 0) {
           this.#readNothing();
         } else {
@@ -446,7 +594,11 @@ function createSerialPort(binding) {
           // A copy: the read buffer is the port's, and the next read fills it.
           this.#deliver(Buffer.from(buffer.subarray(0, count)));
         }
-        if (this.#readSettled) this.#readSettled();
+        if (this.#readSettled) {
+          this.#readSettled();
+          this.#readSettled = null;
+          this.#readsStopped = null;
+        }
       });
     }
 
@@ -455,8 +607,12 @@ function createSerialPort(binding) {
     // on by itself.
     #deliver(chunk) {
       const rest = this.#taker ? this.#taker.take(chunk) : chunk;
-      if (rest === null || rest.length === 0) this.#read();
-      else if (!this.destroyed) this.push(rest);
+      if (rest === null || rest.length === 0) {
+        this.#read();
+      } else if (!this.destroyed) {
+        this.#readWanted = false;
+        this.push(rest);
+      }
     }
 
     #readNothing() {
@@ -522,7 +678,11 @@ function createSerialPort(binding) {
     // of it or of the write it was queued behind; never another's error.
     #answer(number, error, callback) {
       if (error) {
-        if (error !== this.#writeError) {
+        // What a lost device did not send reports the loss, as those in
+        // flight did; otherwise the write's own failure or its abort.
+        if (this.#failure !== null && this.#failure === this.#lostError) {
+          error = this.#lostError;
+        } else if (error !== this.#writeError && error !== this.#lostError) {
           const why = this.#aborting ? 'closed first' : this.#failure ? 'failed first' : 'was destroyed first';
           error = writeAborted(this.path, why, this.#failure || error);
         }
@@ -571,12 +731,14 @@ function createSerialPort(binding) {
         return;
       }
       if (this.#aborting || this.#fd === null) {
-        this.#lost(from, to, this.#aborting || (() => notOpen(this.path, 'write')));
+        const lost = this.#state === 'disconnected' ? this.#lostError : null;
+        this.#lost(from, to, this.#aborting || (lost ? () => lost : () => notOpen(this.path, 'write')));
         callback();
         return;
       }
       const flushes = this.#flushes;
-      binding.write(this.#fd, chunks.length === 1 ? chunks[0] : Buffer.concat(chunks), (error) => {
+      const fd = this.#fd;
+      binding.write(fd, chunks.length === 1 ? chunks[0] : Buffer.concat(chunks), (error) => {
         if (!error) {
           callback();
           return;
@@ -589,7 +751,16 @@ function createSerialPort(binding) {
           callback();
           return;
         }
-        if (this.#fd !== null && !this.destroyed) this.#writeError = error;
+        const lost = this.#lossOf(error, fd);
+        // Gone with its device: the port waits for it to come back, and the
+        // write reports the loss without ending the stream.
+        if (lost && !this.destroyed) {
+          this.#lost(from, to, () => lost);
+          callback();
+          return;
+        }
+        if (lost) error = lost;
+        else if (this.#fd !== null && !this.destroyed) this.#writeError = error;
         callback(error);
       });
     }
@@ -613,7 +784,8 @@ function createSerialPort(binding) {
 
     async #close() {
       const was = this.#state;
-      this.#stopPoll();
+      this.#stopWatching();
+      this.#search?.stop();
       if (this.destroyed || was === 'new') {
         this.destroy();
       } else {
@@ -669,6 +841,8 @@ function createSerialPort(binding) {
         this.#released = (async () => {
           if (this.#opening) await this.#opening.then(noop, noop);
           while (this.#controls.size > 0) await Promise.all(this.#controls);
+          // A handle the search opened is closed by it, or becomes the port's.
+          if (this.#seeking) await this.#seeking;
           const fd = this.#fd;
           // From here on the number belongs to the system, not to this port.
           this.#fd = null;
@@ -689,7 +863,8 @@ function createSerialPort(binding) {
 
     _destroy(error, callback) {
       this.#failure = error;
-      this.#stopPoll();
+      this.#stopWatching();
+      this.#search?.stop();
       clearTimeout(this.#closeTimer);
       this.#stopReading();
       if (this.#taker) this.#taker.end(error);

@@ -214,7 +214,8 @@ test('one poller for everyone: never two lists at once, presence at most once a 
 });
 
 test('the search for a device: by identity or name, through refusals, until found, timed out, aborted or stopped', async () => {
-  const { seek, reconnectOption } = require('../../lib/reconnect');
+  const { seek } = require('../../lib/reconnect');
+  const { reconnectOption } = require('../../lib/options');
   const { disconnected: lostError } = require('../../lib/loss');
   const opens = [];
   const open = async (path) => {

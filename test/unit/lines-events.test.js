@@ -127,8 +127,7 @@ test('modem status that cannot be read: the open fails with the coded error, and
   const closed = new Promise((resolve) => port.on('close', resolve));
   sim.failNext('GetCommModemStatus', 1167);
   const error = await ended;
-  assert.equal(error.code, 'ERROR_DEVICE_NOT_CONNECTED');
-  assert.equal(error.path, 'COM3');
+  assert.deepEqual([error.code, error.cause.code, error.path], ['ERR_PORT_DISCONNECTED', 'ERROR_DEVICE_NOT_CONNECTED', 'COM3']);
   await closed;
   assert.equal(sim.port('COM3').openHandles, 0);
 });

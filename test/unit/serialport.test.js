@@ -62,7 +62,8 @@ test('defaults reach the addon: 8N1, DTR raised, RTS off, an exclusive open', as
   const port = await SerialPort.open('COM3', { baudRate: 115200 });
   assert.equal(port.isOpen, true);
   assert.deepEqual(port.options, { baudRate: 115200, dataBits: 8, parity: 'none', stopBits: 1, rtscts: false,
-    rtsMode: 'handshake', xon: false, xoff: false, xany: false, hupcl: true, lock: true, highWaterMark: 65536, closeTimeout: 5000, modemStatus: null });
+    rtsMode: 'handshake', xon: false, xoff: false, xany: false, hupcl: true, lock: true, highWaterMark: 65536, closeTimeout: 5000, modemStatus: null,
+    reconnect: null });
   const { dcb, shareMode } = sim.port('COM3');
   assert.deepEqual([dcb.BaudRate, dcb.ByteSize, dcb.Parity, dcb.StopBits, dcb.fDtrControl, dcb.fRtsControl, dcb.fOutX, dcb.fInX],
     [115200, 8, 0, 0, 1, 0, 0, 0]);
@@ -228,7 +229,7 @@ test('each addon error gains code, errno and syscall from its text, which it kee
   assert.equal(describeError(other).code, undefined);
 });
 
-test('a device that goes away while a read is pending ends the stream with its error', async () => {
+test('a device that goes away while a read is pending ends the stream with the loss, its error the cause', async () => {
   sim.createPort('COM3');
   const port = await SerialPort.open('COM3', { baudRate: 9600 });
   const ended = new Promise((resolve) => port.on('error', resolve));
@@ -236,8 +237,8 @@ test('a device that goes away while a read is pending ends the stream with its e
   await tick(20);
   sim.unplugPort('COM3', { pendingError: 1167 });
   const error = await ended;
-  assert.equal(error.code, 'ERROR_DEVICE_NOT_CONNECTED');
-  assert.equal(error.errno, 1167);
+  assert.deepEqual([error.code, error.path, error.cause.code, error.cause.errno],
+    ['ERR_PORT_DISCONNECTED', 'COM3', 'ERROR_DEVICE_NOT_CONNECTED', 1167]);
   await new Promise((resolve) => (port.destroyed ? resolve() : port.once('close', resolve)));
   assert.equal(port.isOpen, false);
   assert.equal(sim.port('COM3').openHandles, 0);

@@ -139,7 +139,8 @@ test('the layer over virtual ports: a surprise removal destroys the stream with 
   await tick();
   device.unplug();
   const error = await failed;
-  assert.deepEqual([error.code, error.errno, error.syscall, error.path], ['ERROR_GEN_FAILURE', 31, 'ReadFileEx', 'COM7']);
+  const { cause } = error;
+  assert.deepEqual([error.code, error.path, cause.code, cause.errno, cause.syscall], ['ERR_PORT_DISCONNECTED', 'COM7', 'ERROR_GEN_FAILURE', 31, 'ReadFileEx']);
   await closed;
   // The layer let the old handle go: the device, back, opens again.
   device.plug();
