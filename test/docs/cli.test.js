@@ -24,7 +24,7 @@ test('term with a piped input waits for the replies until the port is quiet, the
     [['COM3', '--quiet-ms', '0'], modem, 'AT\r\n', 0, '', /closed COM3\n$/, 0],
     [['COM3', '--quiet-ms=350', '--baud=115200'], talker, 'AT+LIST\r\n', 0, '1\r\n2\r\n3\r\nOK\r\n', /at 115200 baud.*\n.*closed COM3\n$/, 600 + 350],
     // Quiet waits only for a port that is quiet: one that is pulled out ends term with its error.
-    [['COM3'], { ...modem, unplugOn: 'AT' }, 'AT\r\n', 1, '', /vornet: COM3: .*\(ERROR_GEN_FAILURE\)\n$/, 0],
+    [['COM3'], { ...modem, unplugOn: 'AT' }, 'AT\r\n', 1, '', /vornet: COM3: COM3 is disconnected, its device gone: .*Unknown error code 31 \(ERR_PORT_DISCONNECTED\)\n$/, 0],
     // With --reconnect, pulled out and put back: term says so and carries on with what comes after.
     [['COM3', '--reconnect', '--quiet-ms', '1000'], { ...modem, answerAfter: 0, script: [[200, 'unplug'], [400, 'plug'], [900, 'write', 'back\r\n']] },
       'AT\r\n', 0, '\r\nOK\r\nback\r\n',
