@@ -165,6 +165,21 @@ async function term(args) {
   };
 
   port.on('error', (error) => leaveNow(1, describe(error, `${path}: `)));
+  // Reset by every chunk from the port: after a piped input, term leaves once
+  // the port has been quiet for quietMs.
+  let quiet = null;
+  const waitForQuiet = () => {
+    if (leaving) return;
+    clearTimeout(quiet);
+    quiet = setTimeout(() => { if (!leaving) leave(); }, quietMs);
+  };
+  port.on('data', (chunk) => {
+    if (quiet !== null) waitForQuiet();
+    if (!stdout.write(chunk)) {
+      port.pause();
+      stdout.once('drain', () => port.resume());
+    }
+  });
   // While the device is away, a piped input waits unread and goes on once it
   // is back; keys typed on a console are dropped (Ctrl-C must still get
   // through), and said so. What was on its way at the loss is counted and told.
@@ -182,6 +197,8 @@ async function term(args) {
     port.on('disconnect', (error) => {
       away = true;
       if (!raw) stdin.pause();
+      // A device that is away is not quiet: the wait for its replies starts again once it is back.
+      clearTimeout(quiet);
       const why = error.cause ? error.cause.code || error.cause.message : 'gone from the port list';
       stderr.write(`vornet: ${error.path} went away (${why}); waiting for it to come back, Ctrl-C leaves\n`);
     });
@@ -193,23 +210,9 @@ async function term(args) {
       dropped = 0;
       stderr.write(`vornet: back on ${event.path}${lost ? `; ${lost}` : ''}\n`);
       if (!raw && !leaving && !stdin.readableEnded) stdin.resume();
+      if (quiet !== null) waitForQuiet();
     });
   }
-  // Reset by every chunk from the port: after a piped input, term leaves once
-  // the port has been quiet for quietMs.
-  let quiet = null;
-  const waitForQuiet = () => {
-    if (leaving) return;
-    clearTimeout(quiet);
-    quiet = setTimeout(() => { if (!leaving) leave(); }, quietMs);
-  };
-  port.on('data', (chunk) => {
-    if (quiet !== null) waitForQuiet();
-    if (!stdout.write(chunk)) {
-      port.pause();
-      stdout.once('drain', () => port.resume());
-    }
-  });
   process.on('SIGINT', leave);
   // Ended from outside: the console is given back before the default way out.
   for (const [signal, number] of [['SIGTERM', 15], ['SIGHUP', 1], ['SIGBREAK', 21]]) {
