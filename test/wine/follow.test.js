@@ -15,10 +15,12 @@ const fixture = require('./fixture');
 const slow = (arch, ms) => (arch === 'x64' ? ms : ms * 6);
 const socatOf = (a) => Number(fs.readFileSync(path.join(root, 'build', 'ptys', `pair-${a}-${a + 1}.pid`), 'utf8'));
 
-// The program's log, one JSON event a line, until it holds `count` of `event`.
-async function until(log, event, ms, count = 1) {
+// The program's log, one JSON event a line, until it holds `count` of
+// `event`; `run` has the program's output once it has ended.
+async function until(log, event, ms, count = 1, run = {}) {
   const deadline = Date.now() + ms;
   for (;;) {
+    if (run.ended) throw new Error(`the program ended before its ${event}: ${run.ended.stdout}${run.ended.stderr}`);
     const events = fs.existsSync(log) ? fs.readFileSync(log, 'utf8').trim().split('\n').filter(Boolean).map((l) => JSON.parse(l)) : [];
     const found = events.filter((e) => e.event === event);
     if (found.length >= count) return found[count - 1];
@@ -58,23 +60,25 @@ async function follow(arch, target, farEnd, lose, back) {
   const log = path.join(root, 'build', `follow-${arch}.log`);
   fs.rmSync(log, { force: true });
   const running = runWindows('follow.js', [typeof target === 'string' ? target : JSON.stringify(target), windowsPath(log), 4], { arch });
+  const run = {};
+  running.then((ended) => { run.ended = ended; });
   try {
-    await until(log, 'open', slow(arch, 20000));
+    await until(log, 'open', slow(arch, 20000), 1, run);
     send(farEnd, 'one\ntwo\n');
-    await until(log, 'line', slow(arch, 10000), 2);
+    await until(log, 'line', slow(arch, 10000), 2, run);
     const lostAt = Date.now();
     lose();
-    const disconnect = await until(log, 'disconnect', slow(arch, 10000));
+    const disconnect = await until(log, 'disconnect', slow(arch, 10000), 1, run);
     // The port has tried to open it again, and found nothing.
     await new Promise((resolve) => setTimeout(resolve, 500));
     const newFarEnd = back();
     const backAt = Date.now();
-    const reconnect = await until(log, 'reconnect', slow(arch, 10000));
+    const reconnect = await until(log, 'reconnect', slow(arch, 10000), 1, run);
     const greeting = await hear(newFarEnd, `back on ${reconnect.path}\n`.length, slow(arch, 10000));
     send(newFarEnd, 'three\nfour\n');
-    const run = await running;
-    assert.equal(run.status, 0, run.stderr + run.stdout);
-    return { report: run.json, greeting, toDisconnect: disconnect.at - lostAt, toReconnect: reconnect.at - backAt };
+    const { status, stdout, stderr, json } = await running;
+    assert.equal(status, 0, stderr + stdout);
+    return { report: json, greeting, toDisconnect: disconnect.at - lostAt, toReconnect: reconnect.at - backAt };
   } finally {
     await running;
   }
@@ -109,6 +113,8 @@ eachArch(test, 'a USB adapter with a serial number plugged back in under another
   const first = arch === 'x64' ? 93 : 193;
   const second = first + 2;
   const identity = { serialNumber: 'A50285BI' };
+  // The fixture holds the adapter's USB instance, whose serial number its port is listed with.
+  fixture.install(0, arch);
   fixture.moveFtdi(`COM${first}`, arch);
   const before = nullModem(first, first + 1);
   let after = null;

@@ -9,7 +9,7 @@ const path = require('node:path');
 const { spawnSync } = require('node:child_process');
 const fs = require('node:fs');
 const { spawn } = require('node:child_process');
-const { runWindows, pairsByArch, nullModem, eachArch, nodeVersions } = require('./rig');
+const { runWindows, pairsByArch, nullModem, termios, eachArch, nodeVersions } = require('./rig');
 const fixture = require('./fixture');
 const { install, withPrograms, root } = require('../package/install');
 
@@ -193,6 +193,39 @@ eachArch(test, 'vornet term with piped commands waits for the replies until the 
     assert.match(run.stderr, new RegExp(`closed ${a}\n$`));
   } finally {
     running.stop();
+  }
+});
+
+eachArch(test, 'vornet term --reconnect waits for a far end killed and brought back, says so, and carries on', {}, async (arch) => {
+  const base = arch === 'x64' ? 97 : 197;
+  const port = `COM${base}`;
+  let pair = nullModem(base, base + 1);
+  const input = path.join(dir, `term-reconnect-${arch}`);
+  fs.writeFileSync(input, 'AT\n');
+  const running = term(arch, [port, '--baud', '57600', '--reconnect', '--quiet-ms', String(slow(arch, 3000))], input);
+  try {
+    assert.equal((await hear(pair.unixB, 3, slow(arch, 20000))).toString().replace(/\r/g, ''), 'AT\n');
+    let far = fs.openSync(pair.unixB, 'r+');
+    fs.writeSync(far, 'OK\n');
+    fs.closeSync(far);
+    process.kill(Number(fs.readFileSync(path.join(root, 'build', 'ptys', `pair-${base}-${base + 1}.pid`), 'utf8')));
+    await new Promise((resolve) => setTimeout(resolve, slow(arch, 1000)));
+    pair = nullModem(base, base + 1);
+    // Open again once Wine has set its rate on the new pseudo-terminal; what
+    // comes before the open is the driver's, which the open empties.
+    for (let i = 0; i < 400 && !/speed 57600 baud/.test(termios(pair.unixA)); i++) await new Promise((resolve) => setTimeout(resolve, 25));
+    await new Promise((resolve) => setTimeout(resolve, slow(arch, 300)));
+    far = fs.openSync(pair.unixB, 'r+');
+    fs.writeSync(far, 'after\n');
+    fs.closeSync(far);
+    const run = await running.exited;
+    assert.equal(run.status, 0, run.stderr);
+    assert.equal(run.stdout.replace(/\r/g, ''), 'OK\nafter\n');
+    assert.match(run.stderr, new RegExp(`vornet: ${port} went away \\((ERROR_BROKEN_PIPE|ERROR_NOT_READY)\\); waiting for it to come back, ` +
+      `Ctrl-C leaves\nvornet: back on ${port}\nvornet: closed ${port}\n$`));
+  } finally {
+    running.stop();
+    pair.down();
   }
 });
 
