@@ -208,6 +208,8 @@ eachArch(test, 'vornet term --reconnect waits for a far end killed and brought b
     let far = fs.openSync(pair.unixB, 'r+');
     fs.writeSync(far, 'OK\n');
     fs.closeSync(far);
+    // Through the pair and read before the far end goes.
+    await new Promise((resolve) => setTimeout(resolve, slow(arch, 500)));
     process.kill(Number(fs.readFileSync(path.join(root, 'build', 'ptys', `pair-${base}-${base + 1}.pid`), 'utf8')));
     await new Promise((resolve) => setTimeout(resolve, slow(arch, 1000)));
     pair = nullModem(base, base + 1);
