@@ -31,7 +31,8 @@ const help = `${usage}
   --quiet-ms <ms> term: after a piped input, leave once nothing has arrived for this long
                   (also --quiet-ms=<ms>); ${defaultQuiet} if not given, 0 leaves once the input has gone
   --reconnect     term and monitor: when the device goes away, wait for it and carry on
-                  once it is back (term says so on stderr; keys typed meanwhile are dropped)
+                  once it is back (term says so on stderr, waits for a port not there at the
+                  start too, and drops keys typed meanwhile)
   --listen <port> monitor: the TCP port to serve on (on 127.0.0.1); a free one if not given
   --no-open       monitor: print the address without opening a browser
   -h, --help      this text
@@ -127,9 +128,38 @@ function termArguments(args) {
   return { path, baudRate, quietMs, reconnect: set.has('--reconnect') };
 }
 
+// Opens term's port; with --reconnect, a device not there yet (or not ready)
+// is waited for as one that went away would be, until Ctrl-C.
+async function openTerm(path, baudRate, reconnect) {
+  if (!reconnect) return layer().open(path, { baudRate });
+  const { isNotReady } = require('../lib/loss');
+  const { delays } = require('../lib/reconnect');
+  const { setTimeout: sleep } = require('node:timers/promises');
+  const stop = new AbortController();
+  const interrupted = () => stop.abort();
+  process.once('SIGINT', interrupted);
+  try {
+    for (let attempt = 0; ; attempt++) {
+      try {
+        return await layer().open(path, { baudRate, reconnect, signal: stop.signal });
+      } catch (error) {
+        if (stop.signal.aborted) break;
+        if (!isNotReady(error)) throw error;
+        if (attempt === 0) process.stderr.write(describe(error, `${path}: `).replace(/\n$/, '; waiting for it, Ctrl-C leaves\n'));
+        await sleep(delays[Math.min(attempt, delays.length - 1)], undefined, { signal: stop.signal }).catch(() => {});
+        if (stop.signal.aborted) break;
+      }
+    }
+  } finally {
+    process.removeListener('SIGINT', interrupted);
+  }
+  process.stderr.write(`vornet: left without ${path}\n`);
+  process.exit(0);
+}
+
 async function term(args) {
   const { path, baudRate, quietMs, reconnect } = termArguments(args);
-  const port = await layer().open(path, reconnect ? { baudRate, reconnect } : { baudRate });
+  const port = await openTerm(path, baudRate, reconnect);
   const { stdin, stdout, stderr } = process;
   stderr.write(`vornet: connected to ${path} at ${baudRate} baud; Ctrl-C leaves\n`);
   // Keys go out as they are typed; Ctrl-C then arrives as a byte, not a

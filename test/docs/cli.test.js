@@ -30,6 +30,9 @@ test('term with a piped input waits for the replies until the port is quiet, the
     [['COM3', '--reconnect', '--quiet-ms', '600'], { ...modem, answerAfter: 0, script: [[200, 'unplug'], [1000, 'plug'], [2000, 'write', 'back\r\n']] },
       'AT\r\n', 0, '\r\nOK\r\nback\r\n',
       /went away \(ERROR_GEN_FAILURE\); waiting for it to come back, Ctrl-C leaves\nvornet: back on COM3\nvornet: closed COM3\n$/, 2000 + 600],
+    // Not there yet: waited for, then used.
+    [['COM3', '--reconnect', '--quiet-ms', '300'], { ...modem, answerAfter: 0, absent: true, script: [[500, 'plug']] }, 'AT\r\n', 0,
+      '\r\nOK\r\n', /^vornet: COM3: Opening COM3: File not found \(ENOENT\); waiting for it, Ctrl-C leaves\nvornet: connected to COM3 at 9600 baud/, 500],
     [['COM3', '--quiet-ms', 'soon'], modem, '', 2, '', /--quiet-ms wants a number of milliseconds, not soon\nusage: vornet list .*\| vornet term <port> \[--baud <rate>\] \[--quiet-ms <ms>\] \[--reconnect\] \|/, 0],
     [['COM3', '--reconnect=yes'], modem, '', 2, '', /unknown argument --reconnect=yes\n/, 0],
   ];
