@@ -304,3 +304,193 @@ test('an open port\'s watch: the first of its failures or the list that says the
   assert.equal(poller.subscribers, 0);
   await call(lintel.close, fd);
 });
+
+// A reconnecting port: what it said, in order, for each way a device goes and comes back.
+const { createSerialPort } = require('../../lib/serialport');
+const SerialPort = createSerialPort(lintel);
+const deviceA1 = 'USB\\VID_0403&PID_6001\\A1';
+
+async function until(check, what, ms = 5000) {
+  for (const end = Date.now() + ms; !check(); await tick(5)) {
+    if (Date.now() > end) throw new Error(`timed out waiting for ${what}`);
+  }
+}
+
+// Destroyed after each row, so that a row that fails leaves nothing open.
+const following = new Set();
+
+// The device A1 on COM5, open with reconnect (by `target`), and a record of what the port said.
+async function follow(options = {}, target = 'COM5') {
+  sim.createPort('COM5');
+  sim.addDevice({ instanceId: deviceA1, portName: 'COM5' });
+  const port = await SerialPort.open(target, { baudRate: 9600, reconnect: true, ...options });
+  following.add(port);
+  const said = [];
+  port.on('disconnect', (e) => said.push(['disconnect', e.code, e.path, e.cause?.errno ?? null]));
+  port.on('reconnect', ({ path }) => said.push(['reconnect', path, port.path, port.isOpen]));
+  port.on('error', (e) => said.push(['error', e.code]));
+  port.on('close', () => said.push(['close']));
+  const received = [];
+  port.on('data', (chunk) => received.push(String(chunk)));
+  // Until the list has named the device, the port knows it only by its path.
+  await tick(40);
+  return { port, said, received };
+}
+
+// Ends the row: close() resolves, 'close' once, no handle, and nobody polls.
+async function closed(port, said) {
+  await port.close();
+  await tick(20);
+  assert.deepEqual(said.filter(([event]) => event === 'close' || event === 'error'), [['close']]);
+  for (const name of ['COM5', 'COM6']) {
+    let handles = 0;
+    try {
+      handles = sim.port(name).openHandles;
+    } catch {
+      // Not a port of this row.
+    }
+    assert.equal(handles, 0, name);
+  }
+  const { pollerOf } = require('../../lib/watcher');
+  assert.equal(pollerOf(lintel).subscribers, 0);
+}
+
+const reconnectRows = {
+  'each code a removal reports: the stream stays, writes and controls fail at once, the device comes back as it was': async () => {
+    for (const code of [5, 21, 22, 31, 109, 121, 995, 1167, 1168]) {
+      sim.reset();
+      const { port, said, received } = await follow();
+      await port.update({ baudRate: 19200 });
+      await port.set({ dtr: false, rts: true });
+      sim.feed('COM5', Buffer.from('before|'));
+      await until(() => received.length === 1, 'the bytes before');
+      port.write('sent');
+      await port.drain();
+      sim.unplugPort('COM5', { pendingError: code, callError: code });
+      await until(() => said.length === 1, 'disconnect');
+      assert.deepEqual(said, [['disconnect', 'ERR_PORT_DISCONNECTED', 'COM5', code]], `code ${code}`);
+      assert.equal(port.isOpen, false);
+      const refused = await new Promise((resolve) => port.write('not sent', resolve));
+      assert.equal(refused.code, 'ERR_PORT_DISCONNECTED');
+      for (const control of [port.get(), port.flush(), port.drain(), port.set({ brk: true })]) {
+        await assert.rejects(control, { code: 'ERR_PORT_DISCONNECTED' });
+      }
+      await until(() => sim.port('COM5').openHandles === 0, 'the lost handle closed');
+      sim.plugPort('COM5');
+      await until(() => said.length === 2, 'reconnect');
+      assert.deepEqual(said[1], ['reconnect', 'COM5', 'COM5', true]);
+      const back = sim.port('COM5');
+      assert.deepEqual([back.dcb.BaudRate, back.dtr, back.rts, back.brk], [19200, false, true, false]);
+      sim.feed('COM5', Buffer.from('after'));
+      await until(() => received.length === 2, 'the bytes after');
+      port.write('again');
+      await port.drain();
+      // Nothing from before the loss is sent again.
+      assert.equal(sim.takeWritten('COM5').toString(), 'again');
+      assert.equal(received.join(''), 'before|after');
+      await closed(port, said);
+    }
+  },
+  'a silent loss: noticed by the list within 3 s, the held write called back, back once its first opens succeed': async () => {
+    const { port, said } = await follow({ modemStatus: { interval: 50 } });
+    sim.configurePort('COM5', { holdWrites: true });
+    const held = new Promise((resolve) => port.write('held', resolve));
+    sim.unplugPort('COM5', { silent: true });
+    sim.removeDevice(deviceA1);
+    const since = Date.now();
+    assert.equal((await held).code, 'ERR_PORT_DISCONNECTED');
+    assert.ok(Date.now() - since < 3000, `${Date.now() - since} ms`);
+    assert.deepEqual(said, [['disconnect', 'ERR_PORT_DISCONNECTED', 'COM5', null]]);
+    sim.plugPort('COM5', { refuse: [5, 433, 121, 1168] });
+    sim.addDevice({ instanceId: deviceA1, portName: 'COM5' });
+    await until(() => said.length === 2, 'reconnect');
+    // The poll came back with the port: CTS raised (0x10) is an event.
+    const changes = [];
+    port.on('modemStatus', ({ changed }) => changes.push(...changed));
+    sim.configurePort('COM5', { modemStatus: 0x10 });
+    await until(() => changes.length > 0, 'a modem-status event');
+    assert.deepEqual(changes, ['cts']);
+    await closed(port, said);
+  },
+  'back under another name, found by what the list said of it; another device under the old name is not taken': async () => {
+    const { port, said } = await follow();
+    sim.unplugPort('COM5', { callError: 1167, pendingError: 1167 });
+    await until(() => said.length === 1, 'disconnect');
+    sim.removeDevice(deviceA1);
+    sim.plugPort('COM5');
+    sim.addDevice({ instanceId: 'USB\\VID_1A86&PID_7523\\5&1&0', portName: 'COM5' });
+    await tick(400);
+    assert.equal(sim.port('COM5').openHandles, 0, 'the stranger under COM5 is left alone');
+    sim.createPort('COM6');
+    sim.addDevice({ instanceId: deviceA1, portName: 'COM6' });
+    await until(() => said.length === 2, 'reconnect');
+    assert.deepEqual(said[1], ['reconnect', 'COM6', 'COM6', true]);
+    await closed(port, said);
+  },
+  'opened by identity, it looks for that identity': async () => {
+    const { port, said } = await follow({}, { vendorId: '0403', productId: '6001' });
+    assert.equal(port.path, 'COM5');
+    sim.unplugPort('COM5', { pendingError: 22 });
+    await until(() => said.length === 1, 'disconnect');
+    sim.removeDevice(deviceA1);
+    sim.createPort('COM6');
+    sim.addDevice({ instanceId: deviceA1, portName: 'COM6' });
+    await until(() => said.length === 2, 'reconnect');
+    assert.equal(port.path, 'COM6');
+    await closed(port, said);
+  },
+  'past its timeout or on abort the loss ends the stream; without reconnect it ends it at once': async () => {
+    const abort = new AbortController();
+    for (const [reconnect, end] of [[{ timeout: 250 }, null], [{ signal: abort.signal }, () => abort.abort()], [false, null]]) {
+      sim.reset();
+      const { port, said } = await follow({ reconnect });
+      port.resume();
+      sim.unplugPort('COM5', { pendingError: 1167 });
+      await tick(50);
+      end?.();
+      await until(() => port.destroyed && said.at(-1)?.[0] === 'close', 'the end');
+      const events = said.map(([event]) => event);
+      assert.deepEqual(events, reconnect ? ['disconnect', 'error', 'close'] : ['error', 'close']);
+      assert.equal(said.find(([event]) => event === 'error')[1], 'ERR_PORT_DISCONNECTED');
+      assert.equal(sim.port('COM5').openHandles, 0);
+    }
+  },
+  'close() and destroy() at every step: connected, disconnected, searching, while the device refuses': async () => {
+    const steps = [
+      async () => {},
+      async () => { sim.unplugPort('COM5', { pendingError: 1167 }); await tick(1); },
+      async () => { sim.unplugPort('COM5', { pendingError: 1167 }); await tick(150); },
+      async () => { sim.unplugPort('COM5', { pendingError: 1167 }); await tick(50); sim.plugPort('COM5', { refuse: [5, 5, 5] }); await tick(250); },
+      async () => { sim.unplugPort('COM5', { pendingError: 1167 }); await tick(50); sim.plugPort('COM5'); await tick(95); },
+    ];
+    for (const [n, step] of steps.entries()) {
+      for (const how of ['close', 'destroy']) {
+        sim.reset();
+        const { port, said } = await follow();
+        await step();
+        if (how === 'close') await port.close();
+        else port.destroy();
+        await tick(400);
+        assert.deepEqual(said.filter(([event]) => event !== 'disconnect' && event !== 'reconnect'), [['close']], `step ${n} ${how}`);
+        assert.equal(sim.port('COM5').openHandles, 0, `step ${n} ${how}`);
+        const { pollerOf } = require('../../lib/watcher');
+        assert.equal(pollerOf(lintel).subscribers, 0);
+      }
+    }
+  },
+};
+
+test('a reconnecting port through every way its device goes and comes back: each row', async () => {
+  const failures = [];
+  for (const [name, row] of Object.entries(reconnectRows)) {
+    sim.reset();
+    try {
+      await Promise.race([row(), new Promise((resolve, reject) => setTimeout(reject, 20000, new Error('hung')).unref())]);
+    } catch (error) {
+      failures.push(`${name}: ${error.stack}`);
+    }
+    for (const port of following) port.destroy();
+    following.clear();
+  }
+  assert.deepEqual(failures, []);
+});
