@@ -53,10 +53,10 @@ async function hear(device, size, ms) {
 }
 
 // Runs the follow program on `target` (a name, or an identity) and plays the
-// device: two lines, the loss, the return (by `back()`, which resolves with
-// the new far end), two more lines; resolves with the program's report and
-// the times measured.
-async function follow(arch, target, farEnd, lose, back) {
+// device: two lines, the loss (`lose()`; `gone()` once the port has said
+// so), the return (`back()`, which gives the new far end), two more lines;
+// resolves with the program's report and the times measured.
+async function follow(arch, target, farEnd, { lose, gone = () => {}, back }) {
   const log = path.join(root, 'build', `follow-${arch}.log`);
   fs.rmSync(log, { force: true });
   const running = runWindows('follow.js', [typeof target === 'string' ? target : JSON.stringify(target), windowsPath(log), 4], { arch });
@@ -69,10 +69,12 @@ async function follow(arch, target, farEnd, lose, back) {
     const lostAt = Date.now();
     lose();
     const disconnect = await until(log, 'disconnect', slow(arch, 10000), 1, run);
+    gone();
     // The port has tried to open it again, and found nothing.
     await new Promise((resolve) => setTimeout(resolve, 500));
-    const newFarEnd = back();
+    // From the moment its return begins (registry, pair), which the port may see before it is all done.
     const backAt = Date.now();
+    const newFarEnd = back();
     const reconnect = await until(log, 'reconnect', slow(arch, 10000), 1, run);
     const greeting = await hear(newFarEnd, `back on ${reconnect.path}\n`.length, slow(arch, 10000));
     send(newFarEnd, 'three\nfour\n');
@@ -88,9 +90,10 @@ eachArch(test, 'a pair\'s far end killed and brought back: the port follows it u
   const base = arch === 'x64' ? 91 : 191;
   let pair = nullModem(base, base + 1);
   try {
-    const { report, greeting, toDisconnect, toReconnect } = await follow(arch, `COM${base}`, pair.unixB,
-      () => process.kill(socatOf(base)),
-      () => { pair = nullModem(base, base + 1); return pair.unixB; });
+    const { report, greeting, toDisconnect, toReconnect } = await follow(arch, `COM${base}`, pair.unixB, {
+      lose: () => process.kill(socatOf(base)),
+      back: () => { pair = nullModem(base, base + 1); return pair.unixB; },
+    });
     t.diagnostic(`far end killed -> 'disconnect' ${toDisconnect} ms; far end back -> 'reconnect' ${toReconnect} ms`);
     assert.deepEqual(report.lines, ['one', 'two', 'three', 'four']);
     // Wine tells a hung-up pseudo-terminal by a broken pipe to the read, and "not ready" after.
@@ -119,15 +122,16 @@ eachArch(test, 'a USB adapter with a serial number plugged back in under another
   const before = nullModem(first, first + 1);
   let after = null;
   try {
-    const { report, greeting, toDisconnect, toReconnect } = await follow(arch, identity, before.unixB,
+    const { report, greeting, toDisconnect, toReconnect } = await follow(arch, identity, before.unixB, {
       // Gone from the list while its port still answers, as a driver that says nothing.
-      () => fixture.moveFtdi(null, arch),
-      () => {
-        before.down();
+      lose: () => fixture.moveFtdi(null, arch),
+      gone: () => before.down(),
+      back: () => {
         fixture.moveFtdi(`COM${second}`, arch);
         after = nullModem(second, second + 1);
         return after.unixB;
-      });
+      },
+    });
     t.diagnostic(`adapter gone from the list in silence -> 'disconnect' ${toDisconnect} ms; back under another name -> 'reconnect' ${toReconnect} ms`);
     assert.equal(report.opened, `COM${first}`);
     // Told by the list alone, with no Win32 error to give as the cause.
@@ -138,6 +142,8 @@ eachArch(test, 'a USB adapter with a serial number plugged back in under another
     assert.equal(greeting, `back on COM${second}\n`);
     // Opened again by its serial number, after the port was closed: the new name.
     assert.equal(report.again, `COM${second}`);
+    // Its return takes a registry write and a new pair; the tries come at most 2 s apart.
+    assert.ok(toReconnect < 2000 + slow(arch, 2000), `'reconnect' ${toReconnect} ms after the adapter began to come back`);
   } finally {
     before.down();
     after?.down();
