@@ -162,6 +162,7 @@ async function term(args) {
   const port = await openTerm(path, baudRate, reconnect);
   const { stdin, stdout, stderr } = process;
   stderr.write(`vornet: connected to ${path} at ${baudRate} baud; Ctrl-C leaves\n`);
+
   // Keys go out as they are typed; Ctrl-C then arrives as a byte, not a
   // signal. The console is given back on every way out.
   const raw = Boolean(stdin.isTTY) && typeof stdin.setRawMode === 'function';
@@ -257,9 +258,11 @@ async function term(args) {
     const stop = raw ? chunk.indexOf(0x03) : -1;
     const keys = stop >= 0 ? chunk.subarray(0, stop) : chunk;
     if (away) {
+      // Dropped rather than held: what was typed was meant for the device as it was.
       dropped += keys.length;
-    // The port's write side is full: stop taking input until it has room.
+      if (!raw) notSentTotal += keys.length;
     } else if (keys.length > 0 && !port.write(keys, sent(keys.length))) {
+      // The port's write side is full: stop taking input until it has room.
       stdin.pause();
       port.once('drain', () => { if (!leaving && !away) stdin.resume(); });
     }
