@@ -75,7 +75,7 @@ eachArch(test, 'SerialPort: defaults, 1 MiB each way through pipeline, for await
   assert.equal(r.layer.exact, true);
   assert.equal(r.layer.closed, true);
   assert.deepEqual(r.layer.options, { baudRate: 115200, dataBits: 8, parity: 'none', stopBits: 1, rtscts: false,
-    rtsMode: 'handshake', xon: false, xoff: false, xany: false, hupcl: true, lock: true, highWaterMark: 65536, closeTimeout: 5000, modemStatus: null });
+    rtsMode: 'handshake', xon: false, xoff: false, xany: false, hupcl: true, lock: true, highWaterMark: 65536, closeTimeout: 5000, modemStatus: null, reconnect: null });
   assert.deepEqual(r.iteration, { text: 'line one\nline two\n', ending: 'ended' });
   assert.deepEqual(r.missing, { code: 'ENOENT', errno: 2, syscall: 'CreateFileA', message: 'Opening COM199: File not found' });
 });
