@@ -2,12 +2,12 @@
 'use strict';
 // vornet list [--json]          the serial ports, as a table or as JSON
 // vornet list --watch [--json]  the same, then the ports as they come and go
-// vornet term PORT [--baud N] [--quiet-ms N]
+// vornet term PORT [--baud N] [--quiet-ms N] [--reconnect]
 //                               a small terminal on a port; Ctrl-C leaves
 // vornet monitor [PORT]         a terminal and plotter for a port, in the browser
 // vornet --help, --version      the usage, the package's version
 
-const usage = 'usage: vornet list [--json] [--watch] | vornet term <port> [--baud <rate>] [--quiet-ms <ms>] | ' +
+const usage = 'usage: vornet list [--json] [--watch] | vornet term <port> [--baud <rate>] [--quiet-ms <ms>] [--reconnect] | ' +
   'vornet monitor [<port>] [--baud <rate>] [--reconnect] [--listen <port>] [--no-open] [--demo]';
 // How long term waits for a device's replies once a piped input has gone:
 // time enough for a modem or an instrument to answer, short enough for a script.
@@ -30,7 +30,9 @@ const help = `${usage}
   --baud <rate>   the baud rate of term and monitor (also --baud=<rate>); 9600 if not given
   --quiet-ms <ms> term: after a piped input, leave once nothing has arrived for this long
                   (also --quiet-ms=<ms>); ${defaultQuiet} if not given, 0 leaves once the input has gone
-  --reconnect     monitor: when the device goes away, wait for it and open it again
+  --reconnect     term and monitor: when the device goes away, wait for it and carry on
+                  once it is back (term says so on stderr, waits for a port not there at the
+                  start too, and drops keys typed meanwhile)
   --listen <port> monitor: the TCP port to serve on (on 127.0.0.1); a free one if not given
   --no-open       monitor: print the address without opening a browser
   -h, --help      this text
@@ -118,17 +120,46 @@ function portArguments(args, { valued = ['--baud'], flags = [] } = {}) {
 }
 
 function termArguments(args) {
-  const { path, baudRate, values } = portArguments(args, { valued: ['--baud', '--quiet-ms'] });
+  const { path, baudRate, values, set } = portArguments(args, { valued: ['--baud', '--quiet-ms'], flags: ['--reconnect'] });
   if (path === undefined) refuse('term needs a port, such as COM3');
   const quiet = values['--quiet-ms'] ?? String(defaultQuiet);
   const quietMs = Number(quiet);
   if (!/^\d+$/.test(quiet) || quietMs > 2 ** 31 - 1) refuse(`--quiet-ms wants a number of milliseconds, not ${quiet}`);
-  return { path, baudRate, quietMs };
+  return { path, baudRate, quietMs, reconnect: set.has('--reconnect') };
+}
+
+// Opens term's port; with --reconnect, a device not there yet (or not ready)
+// is waited for as one that went away would be, until Ctrl-C.
+async function openTerm(path, baudRate, reconnect) {
+  if (!reconnect) return layer().open(path, { baudRate });
+  const { isNotReady } = require('../lib/loss');
+  const { delays } = require('../lib/reconnect');
+  const { setTimeout: sleep } = require('node:timers/promises');
+  const stop = new AbortController();
+  const interrupted = () => stop.abort();
+  process.once('SIGINT', interrupted);
+  try {
+    for (let attempt = 0; ; attempt++) {
+      try {
+        return await layer().open(path, { baudRate, reconnect, signal: stop.signal });
+      } catch (error) {
+        if (stop.signal.aborted) break;
+        if (!isNotReady(error)) throw error;
+        if (attempt === 0) process.stderr.write(describe(error, `${path}: `).replace(/\n$/, '; waiting for it, Ctrl-C leaves\n'));
+        await sleep(delays[Math.min(attempt, delays.length - 1)], undefined, { signal: stop.signal }).catch(() => {});
+        if (stop.signal.aborted) break;
+      }
+    }
+  } finally {
+    process.removeListener('SIGINT', interrupted);
+  }
+  process.stderr.write(`vornet: left without ${path}\n`);
+  process.exit(0);
 }
 
 async function term(args) {
-  const { path, baudRate, quietMs } = termArguments(args);
-  const port = await layer().open(path, { baudRate });
+  const { path, baudRate, quietMs, reconnect } = termArguments(args);
+  const port = await openTerm(path, baudRate, reconnect);
   const { stdin, stdout, stderr } = process;
   stderr.write(`vornet: connected to ${path} at ${baudRate} baud; Ctrl-C leaves\n`);
 
@@ -158,7 +189,10 @@ async function term(args) {
     }
     leaving = true;
     stdin.pause();
-    port.close().then(() => leaveNow(0, `vornet: closed ${path}\n`), (error) => leaveNow(1, describe(error, `${path}: `)));
+    // A piped input that lost bytes to a loss of the device did not all go out.
+    const unsent = raw || notSentTotal === 0 ? '' : `; ${notSentTotal} byte(s) of the input were not sent`;
+    port.close().then(() => leaveNow(unsent ? 1 : 0, `vornet: closed ${port.path}${unsent}\n`),
+      (error) => leaveNow(1, describe(error, `${port.path}: `)));
   };
 
   port.on('error', (error) => leaveNow(1, describe(error, `${path}: `)));
@@ -177,6 +211,39 @@ async function term(args) {
       stdout.once('drain', () => port.resume());
     }
   });
+  // While the device is away, a piped input waits unread and goes on once it
+  // is back; keys typed on a console are dropped (Ctrl-C must still get
+  // through), and said so. What was on its way at the loss is counted and told.
+  let away = false;
+  let notSent = 0;
+  let notSentTotal = 0;
+  let dropped = 0;
+  const sent = (count) => (error) => {
+    if (error && error.code === 'ERR_PORT_DISCONNECTED') {
+      notSent += count;
+      notSentTotal += count;
+    }
+  };
+  if (reconnect) {
+    port.on('disconnect', (error) => {
+      away = true;
+      if (!raw) stdin.pause();
+      // A device that is away is not quiet: the wait for its replies starts again once it is back.
+      clearTimeout(quiet);
+      const why = error.cause ? error.cause.code || error.cause.message : 'gone from the port list';
+      stderr.write(`vornet: ${error.path} went away (${why}); waiting for it to come back, Ctrl-C leaves\n`);
+    });
+    port.on('reconnect', (event) => {
+      away = false;
+      const lost = [notSent > 0 ? `${notSent} byte(s) on their way when it went were not sent` : '',
+        dropped > 0 ? `${dropped} byte(s) typed meanwhile were dropped` : ''].filter(Boolean).join('; ');
+      notSent = 0;
+      dropped = 0;
+      stderr.write(`vornet: back on ${event.path}${lost ? `; ${lost}` : ''}\n`);
+      if (!raw && !leaving && !stdin.readableEnded) stdin.resume();
+      if (quiet !== null) waitForQuiet();
+    });
+  }
   process.on('SIGINT', leave);
   // Ended from outside: the console is given back before the default way out.
   for (const [signal, number] of [['SIGTERM', 15], ['SIGHUP', 1], ['SIGBREAK', 21]]) {
@@ -190,10 +257,14 @@ async function term(args) {
     }
     const stop = raw ? chunk.indexOf(0x03) : -1;
     const keys = stop >= 0 ? chunk.subarray(0, stop) : chunk;
-    // The port's write side is full: stop taking input until it has room.
-    if (keys.length > 0 && !port.write(keys)) {
+    if (away) {
+      // Dropped rather than held: what was typed was meant for the device as it was.
+      dropped += keys.length;
+      if (!raw) notSentTotal += keys.length;
+    } else if (keys.length > 0 && !port.write(keys, sent(keys.length))) {
+      // The port's write side is full: stop taking input until it has room.
       stdin.pause();
-      port.once('drain', () => { if (!leaving) stdin.resume(); });
+      port.once('drain', () => { if (!leaving && !away) stdin.resume(); });
     }
     if (stop >= 0) leave();
   });

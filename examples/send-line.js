@@ -27,7 +27,7 @@ async function main() {
 
 main().catch((error) => {
   // error.code tells the failures apart: ENOENT (no such port), EACCES (in
-  // use), ERROR_GEN_FAILURE and the like (the device went away), ...
+  // use), ERR_PORT_DISCONNECTED (the device went away; error.cause says how), ...
   console.error(`${path}: ${error.message} (${error.code})`);
   process.exitCode = 1;
 });

@@ -56,7 +56,7 @@ async function main() {
       }
       const error = await end;
       stop.signal.removeEventListener('abort', onStop);
-      if (error) console.log(`${path} went away (${error.code}); waiting for it to come back`);
+      if (error) console.log(`${path} went away (${error.cause ? error.cause.code : error.code}); waiting for it to come back`);
       await port.close();
     }
   } catch (error) {

@@ -141,6 +141,37 @@ export interface SerialPortOptions extends LineSettings {
    * lines first and fails where they cannot be read. Absent or false: off.
    */
   modemStatus?: { interval?: number } | false;
+  /**
+   * When the device goes away, keep the stream: emit 'disconnect', look for
+   * the device again (by the identity it was opened with or that the list
+   * gave at the open, else by the path) and, once it opens, restore the
+   * options, output lines and modem-status poll and emit 'reconnect'. true
+   * looks without end; `timeout` (ms from the 'disconnect', 0 to 2147483647)
+   * or `signal` end the search, and the stream, with the disconnect error.
+   * Absent or false: a loss destroys the stream with that error.
+   */
+  reconnect?: boolean | ReconnectOptions;
+}
+
+/** How long a reconnecting port looks for its device. */
+export interface ReconnectOptions {
+  /** Milliseconds from the 'disconnect', 0 to 2147483647. Absent: no limit. */
+  timeout?: number;
+  /** Aborted: the search ends and the stream is destroyed with the disconnect error. */
+  signal?: AbortSignal;
+}
+
+/**
+ * What identifies a device in the port list, to open it by rather than by
+ * its name: any of these, all of which must match (the hexadecimal IDs in
+ * either case).
+ */
+export interface DeviceIdentity {
+  serialNumber?: string;
+  vendorId?: string;
+  productId?: string;
+  locationId?: string;
+  pnpId?: string;
 }
 
 /** SerialPort.open's options: the port's, and a signal that abandons the open. */
@@ -150,8 +181,10 @@ export interface SerialPortOpenOptions extends SerialPortOptions {
 }
 
 /** The options in effect: the defaults filled in, modemStatus null when off. */
-export type SerialPortSettings = Readonly<Required<Omit<SerialPortOptions, 'modemStatus'>>> & {
+export type SerialPortSettings = Readonly<Required<Omit<SerialPortOptions, 'modemStatus' | 'reconnect'>>> & {
   readonly modemStatus: { readonly interval: number } | null;
+  /** null when off; true is { timeout: null, signal: null }. */
+  readonly reconnect: { readonly timeout: number | null; readonly signal: AbortSignal | null } | null;
 };
 
 /** What a 'modemStatus' event carries: the lines as now read, and which of them changed. */
@@ -207,8 +240,9 @@ export type LineOptions = OutputLineOptions;
  * that is not opening or open), 'ERR_PORT_FLUSHED' (a write that flush()
  * discarded, reported to that write's callback alone), 'ERR_PORT_WRITE_ABORTED'
  * (a write not sent because the port closed or failed first; `cause` says
- * why) and 'ERR_PORT_READ_EMPTY' (a driver that answered a long run of reads
- * with nothing).
+ * why), 'ERR_PORT_READ_EMPTY' (a driver that answered a long run of reads
+ * with nothing) and 'ERR_PORT_DISCONNECTED' (the device has gone: see
+ * DisconnectError).
  */
 export interface PortError extends Error {
   /** 'ENOENT', 'EACCES', 'EBADF', 'EINVAL', 'ECANCELED', a Windows name such as 'ERROR_GEN_FAILURE', or 'UNKNOWN'. */
@@ -219,6 +253,33 @@ export interface PortError extends Error {
   syscall?: string;
   /** The port's name, as given to SerialPort; every error of the layer carries it. */
   path?: string;
+}
+
+/**
+ * The one error that says a port's device has gone, whatever revealed it:
+ * `cause` is the first Win32 error of a call on the port (a PortError), and
+ * absent where the device left the port list without a failed call.
+ */
+export interface DisconnectError extends Error {
+  code: 'ERR_PORT_DISCONNECTED';
+  /** The port's name when the device went. */
+  path: string;
+  cause?: PortError;
+}
+
+/**
+ * SerialPort.open() by identity found no port ('ERR_PORT_NOT_FOUND') or
+ * several ('ERR_PORT_AMBIGUOUS', with their names in `paths` and the message).
+ */
+export interface PortLookupError extends Error {
+  code: 'ERR_PORT_NOT_FOUND' | 'ERR_PORT_AMBIGUOUS';
+  identity: DeviceIdentity;
+  paths?: string[];
+}
+
+/** What a 'reconnect' event carries: the name the device was found under, now the port's path. */
+export interface ReconnectEvent {
+  path: string;
 }
 
 /** The events of a PortWatcher and what each listener receives. */
@@ -280,19 +341,28 @@ export interface SerialPortEvents {
   close: () => void;
   /** With the modemStatus option: CTS, DSR or DCD changed. */
   modemStatus: (event: ModemStatusEvent) => void;
+  /** With the reconnect option: the device has gone; the stream stays, isOpen is false, and the device is looked for. */
+  disconnect: (error: DisconnectError) => void;
+  /** With the reconnect option: the device is open again, its settings restored, under `path`. */
+  reconnect: (event: ReconnectEvent) => void;
 }
 
 /** One serial port as a Duplex stream of bytes, with promises for the rest. */
 export class SerialPort extends Duplex {
-  /** Opens the port; resolves once it is open. */
-  static open(path: string, options: SerialPortOpenOptions): Promise<SerialPort>;
+  /**
+   * Opens the port, named or found by the identity of its device in the
+   * list; resolves once it is open.
+   */
+  static open(target: string | DeviceIdentity, options: SerialPortOpenOptions): Promise<SerialPort>;
   static list(): Promise<PortInfo[]>;
   /** Polls list() every interval milliseconds. */
   static watch(options?: WatchOptions): PortWatcher;
   constructor(path: string, options: SerialPortOptions);
+  /** The port's name; with reconnect, the name the device was last found under. */
   readonly path: string;
   /** The options in effect, defaults included; baudRate follows update(). */
   readonly options: SerialPortSettings;
+  /** False while opening, closing, closed, and (with reconnect) while the device is away. */
   readonly isOpen: boolean;
   /** The output lines as the open left them, then as set() last changed them. */
   readonly outputLines: OutputLines;

@@ -12,7 +12,7 @@
 //   answerAfter  ms to wait before answering
 //   unplugOn     a line that unplugs the device instead of being answered
 //   script       [[ms, action, value], ...]: from the device's first open (from the start if absent), at
-//                ms: "write" text, "set" input lines, "unplug", "plug"
+//                ms: "write" text, "set" input lines, "unplug", "plug" (under the name given, if any)
 const Module = require('node:module');
 const path = require('node:path');
 const { VirtualPorts } = require('../../lib/testing.js');
@@ -49,7 +49,7 @@ for (const [name, spec] of Object.entries(devices)) {
         if (action === 'write') device.write(value);
         else if (action === 'set') device.set(value);
         else if (action === 'unplug') device.unplug();
-        else if (action === 'plug') device.plug();
+        else if (action === 'plug') device.plug(value);
         else throw new Error(`unknown device action ${action}`);
       }, ms);
     }

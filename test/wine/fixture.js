@@ -42,6 +42,11 @@ function usbParent(instanceId, containerId) {
   return [`[${enumKey}\\${instanceId}]`, sz('ClassGUID', usbClass), sz('ContainerID', containerId.toLowerCase())].join('\n');
 }
 
+// The FTDI adapter, with its USB serial number, as its port appears under `portName`.
+const ftdiContainer = '{E27EBEFB-DDD4-11EF-A6B2-806E6F6E6963}';
+const ftdi = (portName) => ({ instanceId: 'FTDIBUS\\VID_0403+PID_6001+A50285BIA\\0000', portName,
+  friendlyName: `USB Serial Port (${portName})`, mfg: 'FTDI', location: 'Port_#0003.Hub_#0001', containerId: ftdiContainer });
+
 function machine(extra = 0) {
   const sections = [];
   const expected = [];
@@ -57,9 +62,7 @@ function machine(extra = 0) {
     port({ path: 'COM1', manufacturer: '(Standard port types)', pnpId: 'ACPI\\PNP0501\\1', friendlyName: 'Communications Port (COM1)' }));
   add({ instanceId: 'ACPI\\PNP0501\\2', friendlyName: 'Communications Port' });
 
-  const ftdiContainer = '{E27EBEFB-DDD4-11EF-A6B2-806E6F6E6963}';
-  add({ instanceId: 'FTDIBUS\\VID_0403+PID_6001+A50285BIA\\0000', portName: 'COM62', friendlyName: 'USB Serial Port (COM62)',
-    mfg: 'FTDI', location: 'Port_#0003.Hub_#0001', containerId: ftdiContainer },
+  add(ftdi('COM62'),
   port({ path: 'COM62', manufacturer: 'FTDI', serialNumber: 'A50285BI', pnpId: 'FTDIBUS\\VID_0403+PID_6001+A50285BIA\\0000',
     locationId: 'Port_#0003.Hub_#0001', friendlyName: 'USB Serial Port (COM62)', vendorId: '0403', productId: '6001' }));
   sections.push(usbParent('USB\\VID_0403&PID_6001\\A50285BI', ftdiContainer));
@@ -108,11 +111,26 @@ function install(extra = 0, arch = 'x64') {
   fs.writeFileSync(path.join(root, 'build', arch === 'x64' ? 'wine' : `wine-${arch}`, '.vornet-fixture'), String(extra));
 }
 
+function regedit(name, lines, arch) {
+  const file = path.join(root, 'build', `${name}-${arch}.reg`);
+  fs.writeFileSync(file, ['REGEDIT4', '', ...lines, ''].join('\n'));
+  execFileSync(path.join(root, 'scripts', 'wine'), ['--arch', arch, 'regedit', '/S', 'Z:' + file.replace(/\//g, '\\')],
+    { stdio: 'ignore' });
+}
+
+// The FTDI adapter pulled out (null) or plugged in with its port named
+// `portName`, as Windows would give a device moved to another hub; its USB
+// instance, which holds its serial number, stays. fixture install() puts it
+// back as it was.
+function moveFtdi(portName, arch = 'x64') {
+  regedit('fixture-ftdi', [`[-${enumKey}\\FTDIBUS]`, '', ...(portName ? [portDevice(ftdi(portName))] : [])], arch);
+}
+
 // Wine lists keys in name order, so records come sorted by instance ID.
 function expectedPorts(extra = 0) {
   return machine(extra).expected.sort((a, b) => (a.pnpId.toUpperCase() < b.pnpId.toUpperCase() ? -1 : 1));
 }
 
-module.exports = { install, expectedPorts };
+module.exports = { install, expectedPorts, moveFtdi };
 
 if (require.main === module) install(Number(process.argv[2] || 0), process.argv[3] || 'x64');

@@ -9,7 +9,7 @@ const path = require('node:path');
 const { spawnSync } = require('node:child_process');
 const fs = require('node:fs');
 const { spawn } = require('node:child_process');
-const { runWindows, pairsByArch, nullModem, eachArch, nodeVersions } = require('./rig');
+const { runWindows, pairsByArch, nullModem, termios, eachArch, nodeVersions } = require('./rig');
 const fixture = require('./fixture');
 const { install, withPrograms, root } = require('../package/install');
 
@@ -75,7 +75,7 @@ eachArch(test, 'SerialPort: defaults, 1 MiB each way through pipeline, for await
   assert.equal(r.layer.exact, true);
   assert.equal(r.layer.closed, true);
   assert.deepEqual(r.layer.options, { baudRate: 115200, dataBits: 8, parity: 'none', stopBits: 1, rtscts: false,
-    rtsMode: 'handshake', xon: false, xoff: false, xany: false, hupcl: true, lock: true, highWaterMark: 65536, closeTimeout: 5000, modemStatus: null });
+    rtsMode: 'handshake', xon: false, xoff: false, xany: false, hupcl: true, lock: true, highWaterMark: 65536, closeTimeout: 5000, modemStatus: null, reconnect: null });
   assert.deepEqual(r.iteration, { text: 'line one\nline two\n', ending: 'ended' });
   assert.deepEqual(r.missing, { code: 'ENOENT', errno: 2, syscall: 'CreateFileA', message: 'Opening COM199: File not found' });
 });
@@ -90,7 +90,7 @@ eachArch(test, 'vornet list --json prints the fixture; bad arguments print the u
   const table = await runWindows(tool, ['list'], { arch, cwd: dir });
   assert.match(table.stdout, /^PATH +MANUFACTURER +SERIAL NUMBER +VID:PID +FRIENDLY NAME\n/);
   assert.match(table.stdout, /\nCOM62 +FTDI +A50285BI +0403:6001 +USB Serial Port \(COM62\)\n/);
-  const usage = 'usage: vornet list [--json] [--watch] | vornet term <port> [--baud <rate>] [--quiet-ms <ms>] | ' +
+  const usage = 'usage: vornet list [--json] [--watch] | vornet term <port> [--baud <rate>] [--quiet-ms <ms>] [--reconnect] | ' +
     'vornet monitor [<port>] [--baud <rate>] [--reconnect] [--listen <port>] [--no-open] [--demo]';
   // [arguments, exit status, where the usage goes, the line before it]
   const cases = [
@@ -196,6 +196,41 @@ eachArch(test, 'vornet term with piped commands waits for the replies until the 
   }
 });
 
+eachArch(test, 'vornet term --reconnect waits for a far end killed and brought back, says so, and carries on', {}, async (arch) => {
+  const base = arch === 'x64' ? 97 : 197;
+  const port = `COM${base}`;
+  let pair = nullModem(base, base + 1);
+  const input = path.join(dir, `term-reconnect-${arch}`);
+  fs.writeFileSync(input, 'AT\n');
+  const running = term(arch, [port, '--baud', '57600', '--reconnect', '--quiet-ms', String(slow(arch, 3000))], input);
+  try {
+    assert.equal((await hear(pair.unixB, 3, slow(arch, 20000))).toString().replace(/\r/g, ''), 'AT\n');
+    let far = fs.openSync(pair.unixB, 'r+');
+    fs.writeSync(far, 'OK\n');
+    fs.closeSync(far);
+    // Through the pair and read before the far end goes.
+    await new Promise((resolve) => setTimeout(resolve, slow(arch, 500)));
+    process.kill(Number(fs.readFileSync(path.join(root, 'build', 'ptys', `pair-${base}-${base + 1}.pid`), 'utf8')));
+    await new Promise((resolve) => setTimeout(resolve, slow(arch, 1000)));
+    pair = nullModem(base, base + 1);
+    // Open again once Wine has set its rate on the new pseudo-terminal; what
+    // comes before the open is the driver's, which the open empties.
+    for (let i = 0; i < 400 && !/speed 57600 baud/.test(termios(pair.unixA)); i++) await new Promise((resolve) => setTimeout(resolve, 25));
+    await new Promise((resolve) => setTimeout(resolve, slow(arch, 300)));
+    far = fs.openSync(pair.unixB, 'r+');
+    fs.writeSync(far, 'after\n');
+    fs.closeSync(far);
+    const run = await running.exited;
+    assert.equal(run.status, 0, run.stderr);
+    assert.equal(run.stdout.replace(/\r/g, ''), 'OK\nafter\n');
+    assert.match(run.stderr, new RegExp(`vornet: ${port} went away \\((ERROR_BROKEN_PIPE|ERROR_NOT_READY)\\); waiting for it to come back, ` +
+      `Ctrl-C leaves\nvornet: back on ${port}\nvornet: closed ${port}\n$`));
+  } finally {
+    running.stop();
+    pair.down();
+  }
+});
+
 eachArch(test, 'vornet term on a console passes keys and a line each way and closes the port at Ctrl-C', {}, async (arch) => {
   const { a, unixB } = pairs[arch];
   // The keyboard: a pseudo-terminal, which node.exe takes for a console.
@@ -281,10 +316,12 @@ eachArch(test, 'the installed examples tell a device that vanishes mid-exchange 
       process.kill(Number(fs.readFileSync(path.join(root, 'build', 'ptys', `pair-${base + offset}-${base + offset + 1}.pid`), 'utf8')));
       const run = await running;
       assert.equal(run.status, 1, `${example}: ${run.stdout}${run.stderr}`);
-      // Wine reports a hung-up pseudo-terminal as a broken pipe, and "not ready" after. (Its server may add
-      // a dump of its objects to the output when the pair goes: those lines are not the example's.)
+      // The loss, told by the system's error: Wine reports a hung-up pseudo-terminal as a broken pipe, and
+      // "not ready" after. (Its server may add a dump of its objects to the output when the pair goes: those
+      // lines are not the example's.)
       const said = run.stderr.split('\n').filter((line) => !/^\s*(0x[0-9a-f]+:|[0-9a-f]{4}: )/.test(line)).join('\n');
-      assert.match(said, new RegExp(`^COM${base + offset}: .*\\((ERROR_BROKEN_PIPE|ERROR_NOT_READY)\\)\\s*$`), example);
+      const port = `COM${base + offset}`;
+      assert.match(said, new RegExp(`^${port}: ${port} is disconnected, its device gone: .*Unknown error code (109|21) \\(ERR_PORT_DISCONNECTED\\)\\s*$`), example);
       assert.doesNotMatch(said, /Unhandled|\n +at /, example);
     } finally {
       pair.down();

@@ -77,6 +77,20 @@ export function refused(fd: number): void {
   // @ts-expect-error 'ready' gives the list, not one port
   watcher.on('ready', (port: PortInfo) => void port);
   watcher.close();
+  // A port that follows its device: opened by identity, told of the gap.
+  const following = new SerialPort('COM3', { baudRate: 9600, reconnect: { timeout: 30000, signal: AbortSignal.timeout(60000) } });
+  following.on('disconnect', (error) => void (error.code === 'ERR_PORT_DISCONNECTED' && error.path.length + (error.cause?.errno ?? 0)));
+  following.once('reconnect', ({ path }) => void path.length);
+  void following.options.reconnect?.timeout;
+  void SerialPort.open({ serialNumber: 'A50285BI', vendorId: '0403' }, { baudRate: 9600, reconnect: true });
+  // @ts-expect-error 'reconnect' carries { path }, not the name alone
+  following.on('reconnect', (path: string) => void path);
+  // @ts-expect-error the cause of a disconnect is the Win32 error, not its number
+  following.on('disconnect', (error) => { const errno: number = error.cause; void errno; });
+  // @ts-expect-error reconnect's timeout is milliseconds
+  void new SerialPort('COM3', { baudRate: 9600, reconnect: { timeout: '30s' } });
+  // @ts-expect-error an identity has the keys of the port list: serialNumber, not serial
+  void SerialPort.open({ serial: 'A50285BI' }, { baudRate: 9600 });
 }
 
 main().catch((error: Error) => {
