@@ -19,7 +19,7 @@ const { openedLines, rtsDrivenBy, pollModemStatus } = require('./lines');
 const { frameTaker } = require('./readuntil');
 const { PortWatcher, pollerOf } = require('./watcher');
 const { identityOf, findPort } = require('./identity');
-const { DeviceWatch } = require('./loss');
+const { DeviceWatch, isLoss, isNotReady } = require('./loss');
 const { seek } = require('./reconnect');
 
 const noop = () => {};
@@ -372,9 +372,14 @@ function createSerialPort(binding) {
           await call('set', fd, { dtr: lines.dtr, rts: lines.rts === true, brk: lines.brk });
         }
         if (this.#options.modemStatus) baseline = await call('get', fd);
-      } catch {
+      } catch (error) {
         await call('close', fd).catch(noop);
-        return false;
+        // Gone again, or not ready yet: the search goes on. Any other
+        // failure would come at every try, and ends the port.
+        const described = withPath(describeError(error), path);
+        if (isLoss(described) || isNotReady(described)) return false;
+        if (this.#state === 'disconnected' && !this.destroyed) this.destroy(described);
+        return true;
       }
       if (this.#state !== 'disconnected' || this.destroyed) {
         await call('close', fd).catch(noop);

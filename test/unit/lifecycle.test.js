@@ -403,6 +403,8 @@ const reconnectRows = {
     assert.deepEqual(said, [['disconnect', 'ERR_PORT_DISCONNECTED', 'COM5', null]]);
     sim.plugPort('COM5', { refuse: [5, 433, 121, 1168] });
     sim.addDevice({ instanceId: deviceA1, portName: 'COM5' });
+    // Its modem lines not readable for a moment: tried again, not given up.
+    sim.failNext('GetCommModemStatus', 1167);
     await until(() => said.length === 2, 'reconnect');
     // The poll came back with the port: CTS raised (0x10) is an event.
     const changes = [];
@@ -454,6 +456,15 @@ const reconnectRows = {
       assert.equal(said.find(([event]) => event === 'error')[1], 'ERR_PORT_DISCONNECTED');
       assert.equal(sim.port('COM5').openHandles, 0);
     }
+    // Back, but its modem lines can never be read there: the port ends with that, rather than try for ever.
+    sim.reset();
+    const { port, said } = await follow({ modemStatus: { interval: 50 } });
+    sim.unplugPort('COM5', { pendingError: 1167, callError: 1167 });
+    await until(() => said.length === 1, 'disconnect');
+    sim.plugPort('COM5');
+    sim.failNext('GetCommModemStatus', 50);
+    await until(() => port.destroyed && said.at(-1)[0] === 'close', 'the end');
+    assert.deepEqual(said.slice(1), [['error', 'ERROR_NOT_SUPPORTED'], ['close']]);
   },
   'close() and destroy() at every step: connected, disconnected, searching, while the device refuses': async () => {
     const steps = [

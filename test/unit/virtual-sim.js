@@ -52,6 +52,9 @@ const sim = {
   unplugPort(name, codes) {
     device(name).unplug(codes);
   },
+  plugPort(name, { as } = {}) {
+    device(name).plug(as);
+  },
   port(name) {
     const found = device(name);
     const held = handlesOf(found);
