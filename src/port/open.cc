@@ -110,9 +110,10 @@ class OpenBaton : public Baton {
     fd = fdFromHandle(port.release());
   }
 
+  // The port is the environment's before its callback can learn the number.
   bool Results(napi_env env, napi_value* rest, size_t* count) override {
     *count = 1;
-    return napi_create_int32(env, fd, &rest[0]) == napi_ok;
+    return adoptPort(env, opened) && napi_create_int32(env, fd, &rest[0]) == napi_ok;
   }
 
   // Nobody will ever learn the number: the port is closed rather than left
