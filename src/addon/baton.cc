@@ -55,6 +55,10 @@ bool Baton::deliver(napi_env env) {
   } else {
     size_t more = 0;
     try {
+      if (!Adopt(env)) {
+        napi_close_handle_scope(env, scope);
+        return false;
+      }
       made = made && napi_get_undefined(env, &receiver) == napi_ok &&
              napi_get_null(env, &argv[0]) == napi_ok && Results(env, argv + 1, &more);
     } catch (const std::exception&) {

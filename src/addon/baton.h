@@ -83,6 +83,15 @@ class Baton : public Napi::AsyncWorker {
     return true;
   }
 
+  // On success, before the results are made: whether the environment takes
+  // what the request acquired for it. Not while it is going away, and then
+  // the callback is dropped as for an environment that can no longer run
+  // it. Throws when no memory is left.
+  virtual bool Adopt(napi_env env) {
+    (void)env;
+    return true;
+  }
+
   // The callback could not be called. A request that acquired something for
   // its caller gives it back here.
   virtual void Undelivered() {}

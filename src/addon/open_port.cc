@@ -1,6 +1,8 @@
 #include "addon/open_port.h"
 
+#include <algorithm>
 #include <map>
+#include <new>
 
 #include "addon/runtime_api.h"
 
@@ -9,6 +11,11 @@ namespace {
 // How often a close waiting for a drain to let go of the handle cancels it
 // again.
 constexpr DWORD kRecancelMs = 20;
+
+// How many of those rounds an environment's way out gives a port it left
+// open: enough for a drain cancelled on its way into the driver to be
+// cancelled again there.
+constexpr int kLeftOpenRounds = 5;
 
 // Every port the addon has open, by handle number. Never destroyed: pool
 // threads may still look a number up while the process exits.
@@ -251,13 +258,21 @@ void PortTicket::endUse() noexcept {
     return;
   }
   using_ = false;
-  Locked locked(*port);
-  if (--port->users == 0 && port->closeDeferred) {
-    port->closeDeferred = false;
-    CloseHandle(port->handle);
-    port->handleClosed = true;
-    // The close waiting for this lets go of the number.
-    WakeAllConditionVariable(&port->changed);
+  bool closedHere = false;
+  {
+    Locked locked(*port);
+    if (--port->users == 0 && port->closeDeferred) {
+      port->closeDeferred = false;
+      CloseHandle(port->handle);
+      port->handleClosed = true;
+      closedHere = true;
+      // The close waiting for this lets go of the number.
+      WakeAllConditionVariable(&port->changed);
+    }
+  }
+  // For a close that did not wait, the number is let go of here.
+  if (closedHere) {
+    unregister(fd, port);
   }
 }
 
@@ -271,6 +286,27 @@ bool PortTicket::close(DWORD* code) {
     }
     return true;
   }
+  return closeRecord(code, -1);
+}
+
+void PortTicket::closeLeftOpen() noexcept {
+  if (port) {
+    DWORD code = 0;
+    closeRecord(&code, kLeftOpenRounds);
+  }
+}
+
+bool PortTicket::closing() noexcept {
+  if (!port) {
+    return false;
+  }
+  Locked locked(*port);
+  return port->closed;
+}
+
+// Waits for the handle to be closed for that many rounds, or for as long as
+// it takes when rounds is negative.
+bool PortTicket::closeRecord(DWORD* code, int rounds) noexcept {
   {
     Locked locked(*port);
     if (port->closed) {
@@ -305,7 +341,7 @@ bool PortTicket::close(DWORD* code) {
     }
     port->closed = true;
     WakeAllConditionVariable(&port->changed);
-    while (!port->handleClosed) {
+    for (; !port->handleClosed && rounds != 0; rounds = rounds > 0 ? rounds - 1 : rounds) {
       // A drain that had taken the handle but not yet reached the driver
       // when it was cancelled is cancelled again once it has.
       if (!SleepConditionVariableSRW(&port->changed, &port->lock, kRecancelMs, 0) &&
@@ -318,7 +354,84 @@ bool PortTicket::close(DWORD* code) {
         }
       }
     }
+    if (!port->handleClosed) {
+      // The call still inside the driver closes the handle, and lets go of
+      // the number, as it returns.
+      return true;
+    }
   }
   unregister(fd, port);
+  return true;
+}
+
+namespace {
+
+// The ports whose opens called back in one environment. Touched only on
+// that environment's JavaScript thread; shared by its cleanup hook and its
+// instance data, whichever the host lets go of first.
+struct EnvironmentPorts {
+  std::vector<PortTicket> ports;
+  bool ended = false;
+};
+
+using PortsHolder = std::shared_ptr<EnvironmentPorts>;
+
+// On the environment's way out: only Win32 calls, nothing of the
+// environment itself.
+void closePortsLeftOpen(void* data) {
+  PortsHolder* holder = static_cast<PortsHolder*>(data);
+  EnvironmentPorts& ports = **holder;
+  ports.ended = true;
+  for (PortTicket& ticket : ports.ports) {
+    ticket.closeLeftOpen();
+  }
+  ports.ports.clear();
+  delete holder;
+}
+
+void forgetPorts(napi_env, void* data, void*) {
+  delete static_cast<PortsHolder*>(data);
+}
+
+EnvironmentPorts* portsOf(napi_env env) {
+  void* data = nullptr;
+  if (napi_get_instance_data(env, &data) != napi_ok) {
+    return nullptr;
+  }
+  if (data != nullptr) {
+    return static_cast<PortsHolder*>(data)->get();
+  }
+  PortsHolder ports = std::make_shared<EnvironmentPorts>();
+  std::unique_ptr<PortsHolder> hooked(new PortsHolder(ports));
+  std::unique_ptr<PortsHolder> kept(new PortsHolder(ports));
+  if (napi_add_env_cleanup_hook(env, closePortsLeftOpen, hooked.get()) != napi_ok) {
+    return nullptr;
+  }
+  if (napi_set_instance_data(env, kept.get(), forgetPorts, nullptr) != napi_ok) {
+    napi_remove_env_cleanup_hook(env, closePortsLeftOpen, hooked.get());
+    return nullptr;
+  }
+  hooked.release();
+  kept.release();
+  return ports.get();
+}
+
+}  // namespace
+
+bool adoptPort(napi_env env, const PortTicket& ticket) {
+  EnvironmentPorts* ports = portsOf(env);
+  if (ports == nullptr) {
+    throw std::bad_alloc();
+  }
+  if (ports->ended) {
+    return false;
+  }
+  // The ports closed since: without this the list would grow with every
+  // open of a long-lived environment.
+  auto& list = ports->ports;
+  list.erase(std::remove_if(list.begin(), list.end(),
+                            [](PortTicket& adopted) { return adopted.closing(); }),
+             list.end());
+  list.push_back(ticket.plainCopy());
   return true;
 }

@@ -183,6 +183,16 @@ class PortTicket {
   // code when the handle was not closed.
   bool close(DWORD* code);
 
+  // The same for a port whose environment went away without closing it, on
+  // that environment's way out, which nothing may hold for long: a call
+  // still inside the driver (a drain held by flow control) is cancelled and
+  // waited for a few rounds at most, then left to close the handle as it
+  // returns.
+  void closeLeftOpen() noexcept;
+
+  // Whether a close of the port has begun.
+  bool closing() noexcept;
+
   // Wakes a write of this port waiting for its turn (its request was
   // abandoned).
   void wake();
@@ -220,6 +230,7 @@ class PortTicket {
   static std::shared_ptr<OpenPort> find(int32_t fd);
   PortAccess awaitTurn(const std::atomic<bool>& abandoned);
   void markFlushDone() noexcept;
+  bool closeRecord(DWORD* code, int rounds) noexcept;
   bool beginUse(HANDLE* handle);
   void endUse() noexcept;
   void release() noexcept;
@@ -234,3 +245,11 @@ class PortTicket {
   uint64_t flushSequence = 0;
   bool using_ = false;
 };
+
+// On the JavaScript thread of the environment an open calls back in: the
+// port becomes that environment's, which closes it when it goes away (a
+// Worker ending, the process exiting) if no close came first, as Node closes
+// a FileHandle left open. Nobody else could: the number lived only in the
+// environment's JavaScript. False when the environment is going away
+// already; throws when no memory is left.
+bool adoptPort(napi_env env, const PortTicket& ticket);

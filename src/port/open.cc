@@ -110,6 +110,9 @@ class OpenBaton : public Baton {
     fd = fdFromHandle(port.release());
   }
 
+  // The port is the environment's before its callback can learn the number.
+  bool Adopt(napi_env env) override { return adoptPort(env, opened); }
+
   bool Results(napi_env env, napi_value* rest, size_t* count) override {
     *count = 1;
     return napi_create_int32(env, fd, &rest[0]) == napi_ok;

@@ -88,18 +88,30 @@ eachArch(test, 'open and close in a loop leaves no handle behind; a second open 
   assert.equal(run.json.second, 'opened');
 });
 
-eachArch(test, 'a drain held by a device that does not read, closed: the port opens again at once; so it does after Workers terminated with an open in flight', {}, async (arch, t) => {
+eachArch(test, 'a drain held by a device that does not read, closed: the port opens again at once; so it does after Workers terminated with an open in flight or with the port they opened', {}, async (arch, t) => {
   // The far end of this pair is never opened: what the port sends fills it.
   const { nullModem } = require('./rig');
   const offset = arch === 'x64' ? 0 : 100;
   const pair = nullModem(81 + offset, 82 + offset);
+  const marker = path.join(root, 'build', `rounds-done-${arch}`);
+  const done = path.join(root, 'build', `rounds-counted-${arch}`);
+  fs.rmSync(marker, { force: true });
+  fs.rmSync(done, { force: true });
   try {
-    const run = await runWindows('held-drain.js', [`COM${81 + offset}`], { arch });
+    const before = descriptorsOn(pair.unixA);
+    const running = runWindows('held-drain.js', [`COM${81 + offset}`, windowsPath(marker), windowsPath(done)], { arch });
+    for (let i = 0; i < 6000 && !fs.existsSync(marker); i++) await new Promise((r) => setTimeout(r, 50));
+    // No Worker's handle outlives it, and the program holds none open now.
+    const left = descriptorsOn(pair.unixA);
+    fs.writeFileSync(done, '');
+    const run = await running;
     assert.equal(run.status, 0, run.stderr + run.stdout);
+    assert.equal(left, before, 'descriptors on the port after the Worker rounds');
     t.diagnostic(JSON.stringify(run.json));
     assert.equal(run.json.closeError, null);
     assert.equal(run.json.reopenError, null);
     assert.equal(run.json.workerReopenErrors, 0);
+    assert.equal(run.json.delivered, 3);
     // The write held by the full buffer is ended by the close; the drain
     // either ended with it or (Wine discards the output for a drain) at once.
     assert.match(run.json.writeError, /Operation aborted$/);
