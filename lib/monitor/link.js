@@ -4,8 +4,6 @@ const { EventEmitter } = require('node:events');
 const { isNotReady, isLoss } = require('../loss');
 const { seek } = require('../reconnect');
 
-const modemInterval = 100;
-
 // Where the port the user named is looked for: a port name, or a name the
 // list shows, by that name; anything else is the serial number of a device,
 // which may come back under another name.
@@ -47,10 +45,6 @@ class Link extends EventEmitter {
     return this.#state;
   }
 
-  get port() {
-    return this.#port;
-  }
-
   #update(changes) {
     this.#state = { ...this.#state, ...changes };
     this.emit('state', this.#state);
@@ -87,28 +81,27 @@ class Link extends EventEmitter {
   // Looks for the port until it opens, as the layer looks for a lost device.
   #wait(generation, { path, identity }, baudRate, error) {
     this.#update({ status: 'reconnecting', error: brief(error) });
-    const search = seek({
+    this.#search = seek({
       identity,
       path,
       list: () => this.#SerialPort.list(),
       open: (where) => this.#openPort(where, baudRate),
       close: (port) => port.destroy(),
     });
-    this.#search = search;
     // Stopped by open() or close(), it finds nothing.
-    search.found.then((found) => found && this.#adopt(found.fd, generation), (failure) => {
+    this.#search.found.then((found) => found && this.#adopt(found.fd, generation), (failure) => {
       if (generation === this.#generation) this.#update({ status: 'disconnected', error: brief(failure) });
     });
   }
 
   // `target`: a path, or the identity of a device. With the modem lines
-  // polled where the driver reports them; a driver that cannot (a
+  // polled every 100 ms where the driver reports them; a driver that cannot (a
   // pseudo-terminal under Wine) gets the port without them. With reconnect,
   // the port itself follows its device through a loss.
   async #openPort(target, baudRate) {
     const options = { baudRate, reconnect: this.#reconnect };
     try {
-      return await this.#SerialPort.open(target, { ...options, modemStatus: { interval: modemInterval } });
+      return await this.#SerialPort.open(target, { ...options, modemStatus: { interval: 100 } });
     } catch (error) {
       if (error.syscall !== 'GetCommModemStatus') throw error;
       return this.#SerialPort.open(target, options);
@@ -127,12 +120,12 @@ class Link extends EventEmitter {
       if (this.#port === port) this.#update({ status: 'reconnecting', error: brief(error), modem: null });
     });
     port.on('reconnect', () => this.#opened(port));
-    let failure = null;
-    port.on('error', (error) => { failure = error; });
+    // What ended it is told at its close.
+    port.on('error', () => {});
     port.on('close', () => {
       if (this.#port !== port) return;
       this.#port = null;
-      this.#update({ status: 'disconnected', error: failure ? brief(failure) : 'the port closed', modem: null });
+      this.#update({ status: 'disconnected', error: port.errored ? brief(port.errored) : 'the port closed', modem: null });
     });
     this.#opened(port);
   }
