@@ -331,7 +331,7 @@ async function monitor(args) {
   const where = source.target ? ` for ${source.target}` : '';
   process.stderr.write(`vornet: monitor${where} at the address above; Ctrl-C leaves\n`);
   running.opened.catch((error) => process.stderr.write(describe(error, source.target).replace(/\n$/,
-    set.has('--reconnect') ? '; waiting for it\n' : '; choose a port on the page\n')));
+    running.link.state.status === 'reconnecting' ? '; waiting for it\n' : '; choose a port on the page\n')));
   if (!set.has('--no-open')) browse(running.url);
   let leaving = false;
   const leave = () => {
