@@ -46,8 +46,12 @@ function refuse(message) {
   process.exit(2);
 }
 
-// The message of a failure, with its code where it has one.
-const describe = (error, where = '') => `vornet: ${where}${error.message}${error.code ? ` (${error.code})` : ''}\n`;
+// The message of a failure, with its code where it has one, and the port
+// it concerns where the message does not name it already.
+const describe = (error, path = '') => {
+  const where = path && !error.message.includes(path) ? `${path}: ` : '';
+  return `vornet: ${where}${error.message}${error.code ? ` (${error.code})` : ''}\n`;
+};
 
 function cells(port) {
   const ids = port.vendorId || port.productId ? `${port.vendorId || ''}:${port.productId || ''}` : '';
@@ -145,7 +149,7 @@ async function openTerm(path, baudRate, reconnect) {
       } catch (error) {
         if (stop.signal.aborted) break;
         if (!isNotReady(error)) throw error;
-        if (attempt === 0) process.stderr.write(describe(error, `${path}: `).replace(/\n$/, '; waiting for it, Ctrl-C leaves\n'));
+        if (attempt === 0) process.stderr.write(describe(error, path).replace(/\n$/, '; waiting for it, Ctrl-C leaves\n'));
         await sleep(delays[Math.min(attempt, delays.length - 1)], undefined, { signal: stop.signal }).catch(() => {});
         if (stop.signal.aborted) break;
       }
@@ -192,10 +196,10 @@ async function term(args) {
     // A piped input that lost bytes to a loss of the device did not all go out.
     const unsent = raw || notSentTotal === 0 ? '' : `; ${notSentTotal} byte(s) of the input were not sent`;
     port.close().then(() => leaveNow(unsent ? 1 : 0, `vornet: closed ${port.path}${unsent}\n`),
-      (error) => leaveNow(1, describe(error, `${port.path}: `)));
+      (error) => leaveNow(1, describe(error, port.path)));
   };
 
-  port.on('error', (error) => leaveNow(1, describe(error, `${path}: `)));
+  port.on('error', (error) => leaveNow(1, describe(error, path)));
   // Reset by every chunk from the port: after a piped input, term leaves once
   // the port has been quiet for quietMs.
   let quiet = null;
@@ -279,7 +283,7 @@ async function term(args) {
     }, (error) => {
       // A port that failed says why with its 'error', which may come after
       // the drain gives up; it comes before 'close'.
-      const report = () => leaveNow(1, describe(error, `${path}: `));
+      const report = () => leaveNow(1, describe(error, path));
       if (port.destroyed && !port.closed) port.once('close', report);
       else report();
     });
@@ -326,8 +330,8 @@ async function monitor(args) {
   process.stdout.write(`${running.url}\n`);
   const where = source.target ? ` for ${source.target}` : '';
   process.stderr.write(`vornet: monitor${where} at the address above; Ctrl-C leaves\n`);
-  running.opened.catch((error) => process.stderr.write(describe(error, `${source.target}: `).replace(/\n$/,
-    set.has('--reconnect') ? '; waiting for it\n' : '; choose a port on the page\n')));
+  running.opened.catch((error) => process.stderr.write(describe(error, source.target).replace(/\n$/,
+    running.link.state.status === 'reconnecting' ? '; waiting for it\n' : '; choose a port on the page\n')));
   if (!set.has('--no-open')) browse(running.url);
   let leaving = false;
   const leave = () => {

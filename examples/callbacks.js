@@ -7,7 +7,8 @@ const path = process.argv[2] || 'COM3';
 // Every failure ends here; a handle that was opened is closed on the way out,
 // and its number never used after.
 function fail(error, fd) {
-  console.error(`${path}: ${error.message}`);
+  // An open's message names the port already; a transfer's does not.
+  console.error(error.message.includes(path) ? error.message : `${path}: ${error.message}`);
   process.exitCode = 1;
   if (fd !== undefined) lintel.close(fd, () => {});
 }

@@ -53,6 +53,8 @@ const where = /^(COM\d+|\\\\)/i.test(target) ? target : { serialNumber: target }
   await printed;
   console.log('closed');
 })().catch((error) => {
-  console.error(`${target}: ${error.message} (${error.code})`);
+  // Most errors name the port already; the others are given its name.
+  const message = error.message.includes(target) ? error.message : `${target}: ${error.message}`;
+  console.error(`${message} (${error.code})`);
   process.exitCode = 1;
 });

@@ -56,6 +56,8 @@ async function main() {
 }
 
 main().catch((error) => {
-  console.error(`${path}: ${error.message} (${error.code})`);
+  // Most errors name the port already; the others are given its name.
+  const message = error.message.includes(path) ? error.message : `${path}: ${error.message}`;
+  console.error(`${message} (${error.code})`);
   process.exitCode = 1;
 });

@@ -28,6 +28,8 @@ async function main() {
 main().catch((error) => {
   // error.code tells the failures apart: ENOENT (no such port), EACCES (in
   // use), ERR_PORT_DISCONNECTED (the device went away; error.cause says how), ...
-  console.error(`${path}: ${error.message} (${error.code})`);
+  // Most errors name the port already; the others are given its name.
+  const message = error.message.includes(path) ? error.message : `${path}: ${error.message}`;
+  console.error(`${message} (${error.code})`);
   process.exitCode = 1;
 });

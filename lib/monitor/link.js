@@ -1,31 +1,20 @@
 'use strict';
-// The monitor's hold on one port: opens it, keeps its state for the page, carries bytes and controls, and reopens it after a loss.
+// The monitor's hold on one port: opens it, keeps its state for the page, carries bytes and controls, and follows its device through a loss.
 const { EventEmitter } = require('node:events');
-const { findPort } = require('../identity');
+const { isNotReady, isLoss } = require('../loss');
+const { seek } = require('../reconnect');
 
-const modemInterval = 100;
-// How long to wait between attempts to find a device that went away.
-const retryDelays = [100, 200, 500, 1000, 2000];
-
-// A name Windows gives a port; anything else names a device by its serial number.
-const isPortName = (text) => /^(COM\d+|\\\\\.\\.+)$/i.test(text);
-
-// The port the user named: by path, or by the serial number of the device,
+// Where the port the user named is looked for: a port name, or a name the
+// list shows, by that name; anything else is the serial number of a device,
 // which may come back under another name.
-async function resolve(SerialPort, target) {
-  if (isPortName(target)) return target;
-  const ports = await SerialPort.list();
-  const byPath = ports.find((port) => port.path === target);
-  if (byPath) return byPath.path;
-  try {
-    return findPort(ports, { serialNumber: target }).path;
-  } catch (error) {
-    if (error.code === 'ERR_PORT_NOT_FOUND') {
-      error.message = `no port ${target}: neither a port name nor the serial number of a device present`;
-    }
-    throw error;
-  }
+async function whereIs(SerialPort, target) {
+  const named = /^(COM\d+|\\\\\.\\.+)$/i.test(target) || (await SerialPort.list()).some((port) => port.path === target);
+  return named ? { path: target, identity: null } : { path: null, identity: { serialNumber: target } };
 }
+
+// A first open that --reconnect waits through, as the layer's own search
+// does after a loss: the device is not there yet, or not ready.
+const comesBack = (error) => isNotReady(error) || isLoss(error) || ['ERR_PORT_NOT_FOUND', 'ERR_PORT_DISCONNECTED'].includes(error.code);
 
 const brief = (error) => `${error.message}${error.code ? ` (${error.code})` : ''}`;
 
@@ -33,16 +22,14 @@ const brief = (error) => `${error.message}${error.code ? ` (${error.code})` : ''
 // each chunk the port gives, 'error' never (failures are part of the state).
 //
 // The state: status is 'idle' (no port chosen), 'opening', 'open',
-// 'reconnecting' (the port went away and is being looked for), 'disconnected'
-// (it went away, or could not be opened, and nobody looks for it) or 'closed'
-// (close() was called).
+// 'reconnecting' (the port went away, or was not there, and is being looked
+// for), 'disconnected' (it went away, or could not be opened, and nobody
+// looks for it) or 'closed' (close() was called).
 class Link extends EventEmitter {
   #SerialPort;
-  #target = null;
   #reconnect;
   #port = null;
-  #timer = null;
-  #attempt = 0;
+  #search = null; // the wait for a port that was not there at its open
   #closed = false;
   #generation = 0; // bumped by each open(), so that an older open's news is dropped
   #state;
@@ -58,10 +45,6 @@ class Link extends EventEmitter {
     return this.#state;
   }
 
-  get port() {
-    return this.#port;
-  }
-
   #update(changes) {
     this.#state = { ...this.#state, ...changes };
     this.emit('state', this.#state);
@@ -73,73 +56,87 @@ class Link extends EventEmitter {
   async open(target, { baudRate = this.#state.baudRate } = {}) {
     if (this.#closed) throw new Error('the monitor is closing');
     const generation = ++this.#generation;
-    clearTimeout(this.#timer);
-    this.#attempt = 0;
-    this.#target = target;
+    this.#search?.stop();
     await this.#drop();
     this.#update({ status: 'opening', target, path: null, baudRate, error: null, lines: null, modem: null });
-    return this.#try(generation, baudRate, true);
-  }
-
-  async #try(generation, baudRate, first) {
+    let where = null;
     let port;
     try {
-      const path = await resolve(this.#SerialPort, this.#target);
-      port = await this.#openPort(path, baudRate);
+      where = await whereIs(this.#SerialPort, target);
+      port = await this.#openPort(where.path ?? where.identity, baudRate);
     } catch (error) {
       if (generation !== this.#generation) return;
+      if (error.code === 'ERR_PORT_NOT_FOUND') {
+        error.message = `no port ${target}: neither a port name nor the serial number of a device present`;
+      }
       // With reconnect, a device that is not there yet is waited for too;
       // the first failure still goes to whoever asked for the open.
-      if (this.#reconnect) this.#retry(generation, baudRate, error);
+      if (this.#reconnect && where && comesBack(error)) this.#wait(generation, where, baudRate, error);
       else this.#update({ status: 'disconnected', error: brief(error) });
-      if (first) throw error;
-      return;
+      throw error;
     }
-    if (generation !== this.#generation || this.#closed) {
-      port.destroy();
-      return;
-    }
-    this.#attempt = 0;
     this.#adopt(port, generation);
   }
 
-  // With the modem lines polled where the driver reports them; a driver that
-  // cannot (a pseudo-terminal under Wine) gets the port without them.
-  async #openPort(path, baudRate) {
+  // Looks for the port until it opens, as the layer looks for a lost device.
+  #wait(generation, { path, identity }, baudRate, error) {
+    this.#update({ status: 'reconnecting', error: brief(error) });
+    this.#search = seek({
+      identity,
+      path,
+      list: () => this.#SerialPort.list(),
+      open: (where) => this.#openPort(where, baudRate),
+      close: (port) => port.destroy(),
+    });
+    // Stopped by open() or close(), it finds nothing.
+    this.#search.found.then((found) => found && this.#adopt(found.fd, generation), (failure) => {
+      if (generation === this.#generation) this.#update({ status: 'disconnected', error: brief(failure) });
+    });
+  }
+
+  // `target`: a path, or the identity of a device. With the modem lines
+  // polled every 100 ms where the driver reports them; a driver that cannot (a
+  // pseudo-terminal under Wine) gets the port without them. With reconnect,
+  // the port itself follows its device through a loss.
+  async #openPort(target, baudRate) {
+    const options = { baudRate, reconnect: this.#reconnect };
     try {
-      return await this.#SerialPort.open(path, { baudRate, modemStatus: { interval: modemInterval } });
+      return await this.#SerialPort.open(target, { ...options, modemStatus: { interval: 100 } });
     } catch (error) {
       if (error.syscall !== 'GetCommModemStatus') throw error;
-      return this.#SerialPort.open(path, { baudRate });
+      return this.#SerialPort.open(target, options);
     }
   }
 
   #adopt(port, generation) {
+    if (generation !== this.#generation || this.#closed) {
+      port.destroy();
+      return;
+    }
     this.#port = port;
     port.on('data', (chunk) => this.emit('data', chunk));
     port.on('modemStatus', ({ status }) => this.#update({ modem: inputsOf(status) }));
-    let failure = null;
-    port.on('error', (error) => { failure = error; });
+    port.on('disconnect', (error) => {
+      if (this.#port === port) this.#update({ status: 'reconnecting', error: brief(error), modem: null });
+    });
+    port.on('reconnect', () => this.#opened(port));
+    // What ended it is told at its close.
+    port.on('error', () => {});
     port.on('close', () => {
       if (this.#port !== port) return;
       this.#port = null;
-      if (this.#closed || generation !== this.#generation) return;
-      const error = failure ? brief(failure) : 'the port closed';
-      if (this.#reconnect) this.#retry(generation, port.options.baudRate, error);
-      else this.#update({ status: 'disconnected', error, modem: null });
+      this.#update({ status: 'disconnected', error: port.errored ? brief(port.errored) : 'the port closed', modem: null });
     });
+    this.#opened(port);
+  }
+
+  // Open, or back: the name it is on, and its lines as the port has them.
+  #opened(port) {
+    if (this.#port !== port) return;
     this.#update({ status: 'open', path: port.path, baudRate: port.options.baudRate, lines: port.outputLines, error: null });
     if (port.options.modemStatus) port.get().then((status) => {
       if (this.#port === port) this.#update({ modem: inputsOf(status) });
     }, () => {});
-  }
-
-  #retry(generation, baudRate, error) {
-    const delay = retryDelays[Math.min(this.#attempt++, retryDelays.length - 1)];
-    this.#update({ status: 'reconnecting', error: typeof error === 'string' ? error : brief(error), modem: null });
-    this.#timer = setTimeout(() => {
-      this.#try(generation, baudRate, false).catch(() => {});
-    }, delay);
   }
 
   #live() {
@@ -181,7 +178,7 @@ class Link extends EventEmitter {
     if (this.#closed) return;
     this.#closed = true;
     this.#generation++;
-    clearTimeout(this.#timer);
+    this.#search?.stop();
     await this.#drop();
     this.#update({ status: 'closed', modem: null });
   }
@@ -189,4 +186,4 @@ class Link extends EventEmitter {
 
 const inputsOf = ({ cts, dsr, dcd }) => ({ cts, dsr, dcd });
 
-module.exports = { Link, resolve };
+module.exports = { Link };

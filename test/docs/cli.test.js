@@ -24,7 +24,7 @@ test('term with a piped input waits for the replies until the port is quiet, the
     [['COM3', '--quiet-ms', '0'], modem, 'AT\r\n', 0, '', /closed COM3\n$/, 0],
     [['COM3', '--quiet-ms=350', '--baud=115200'], talker, 'AT+LIST\r\n', 0, '1\r\n2\r\n3\r\nOK\r\n', /at 115200 baud.*\n.*closed COM3\n$/, 600 + 350],
     // Quiet waits only for a port that is quiet: one that is pulled out ends term with its error.
-    [['COM3'], { ...modem, unplugOn: 'AT' }, 'AT\r\n', 1, '', /vornet: COM3: COM3 is disconnected, its device gone: .*Unknown error code 31 \(ERR_PORT_DISCONNECTED\)\n$/, 0],
+    [['COM3'], { ...modem, unplugOn: 'AT' }, 'AT\r\n', 1, '', /vornet: COM3 is disconnected, its device gone: .*Unknown error code 31 \(ERR_PORT_DISCONNECTED\)\n$/, 0],
     // With --reconnect, pulled out for longer than --quiet-ms and put back: term says so, waits for it and
     // carries on with what comes after.
     [['COM3', '--reconnect', '--quiet-ms', '600'], { ...modem, answerAfter: 0, script: [[200, 'unplug'], [1000, 'plug'], [2000, 'write', 'back\r\n']] },
@@ -32,7 +32,7 @@ test('term with a piped input waits for the replies until the port is quiet, the
       /went away \(ERROR_GEN_FAILURE\); waiting for it to come back, Ctrl-C leaves\nvornet: back on COM3\nvornet: closed COM3\n$/, 2000 + 600],
     // Not there yet: waited for, then used.
     [['COM3', '--reconnect', '--quiet-ms', '300'], { ...modem, answerAfter: 0, absent: true, script: [[500, 'plug']] }, 'AT\r\n', 0,
-      '\r\nOK\r\n', /^vornet: COM3: Opening COM3: File not found \(ENOENT\); waiting for it, Ctrl-C leaves\nvornet: connected to COM3 at 9600 baud/, 500],
+      '\r\nOK\r\n', /^vornet: Opening COM3: File not found \(ENOENT\); waiting for it, Ctrl-C leaves\nvornet: connected to COM3 at 9600 baud/, 500],
     [['COM3', '--quiet-ms', 'soon'], modem, '', 2, '', /--quiet-ms wants a number of milliseconds, not soon\nusage: vornet list .*\| vornet term <port> \[--baud <rate>\] \[--quiet-ms <ms>\] \[--reconnect\] \|/, 0],
     [['COM3', '--reconnect=yes'], modem, '', 2, '', /unknown argument --reconnect=yes\n/, 0],
   ];

@@ -2,7 +2,8 @@
 // vornet monitor of the installed package in Windows node.exe under Wine x64,
 // on a null-modem pair, its page driven from Linux Chromium through
 // 127.0.0.1: the far end's lines shown and plotted, a line sent from the page
-// reaching the far end, and Ctrl-C closing the port and the server.
+// reaching the far end, the far end killed and brought back followed with
+// --reconnect, and Ctrl-C closing the port and the server.
 const { test, after } = require('node:test');
 const assert = require('node:assert/strict');
 const fs = require('node:fs');
@@ -15,7 +16,7 @@ const { launch, openPage, colourCounts, until } = require('../browser/chromium')
 
 // x64 alone: emulated ARM64 adds nothing to a server that is plain JavaScript.
 const skip = !arches.includes('x64') && 'VORNET_ARCHES leaves out x64';
-const pair = skip ? null : nullModem(83, 84);
+let pair = skip ? null : nullModem(83, 84);
 after(() => pair && pair.down());
 
 // A TCP port nobody listens on now.
@@ -48,7 +49,7 @@ test('[x64] vornet monitor in node.exe serves the page to Linux Chromium: text a
   const tool = path.join(dir, 'node_modules', 'vornet', 'bin', 'vornet.js');
   const listen = await freePort();
   const child = spawn(path.join(root, 'scripts', 'wine-node'), ['--arch', 'x64', windowsPath(tool), 'monitor', 'COM83',
-    '--baud', '115200', '--no-open', `--listen=${listen}`], { cwd: dir });
+    '--baud', '115200', '--reconnect', '--no-open', `--listen=${listen}`], { cwd: dir });
   let stdout = '';
   let stderr = '';
   child.stdout.on('data', (d) => { stdout += d; });
@@ -65,7 +66,7 @@ test('[x64] vornet monitor in node.exe serves the page to Linux Chromium: text a
   // A pseudo-terminal under Wine does not report its input lines.
   assert.equal(await page.$eval('#cts', (light) => light.dataset.on), 'unknown');
 
-  const far = fs.openSync(pair.unixB, 'r+');
+  let far = fs.openSync(pair.unixB, 'r+');
   t.after(() => fs.closeSync(far));
   await page.select('#window', '5');
   for (let i = 0; i < 60; i++) {
@@ -90,6 +91,16 @@ test('[x64] vornet monitor in node.exe serves the page to Linux Chromium: text a
     got += await new Promise((resolve) => fs.read(far, heard, got, heard.length - got, null, (e, n) => resolve(e ? 0 : n)));
   }
   assert.equal(heard.subarray(0, got).toString(), 'from the page\n');
+
+  // The far end killed: the port is looked for; brought back, the page carries on with it.
+  process.kill(Number(fs.readFileSync(path.join(root, 'build', 'ptys', 'pair-83-84.pid'), 'utf8')));
+  await until(page, () => window.monitor.state.status === 'reconnecting', null, 'COM83 looked for', 20000);
+  fs.closeSync(far);
+  pair = nullModem(83, 84);
+  far = fs.openSync(pair.unixB, 'r+');
+  await until(page, () => window.monitor.state.status === 'open', null, 'COM83 open again', 20000);
+  fs.writeSync(far, 'after the return\n');
+  await until(page, () => window.monitor.terminal.text.includes('after the return\n'), null, 'text after the return', 20000);
   assert.deepEqual(errors, []);
 
   // Ctrl-C, as Wine's console passes it to node.exe.

@@ -43,8 +43,10 @@ function onData([t, base64]) {
 function showState(next) {
   state = next;
   const { status, path, target, error } = state;
-  const where = path || target || '';
-  $('status').textContent = `${status}${where ? ` ${where}` : ''}${error && status !== 'open' ? `: ${error}` : ''}`;
+  const why = status !== 'open' && error;
+  // The port is named once: most errors name it already.
+  const where = why && why.includes(path || target) ? '' : path || target || '';
+  $('status').textContent = `${status}${where ? ` ${where}` : ''}${why ? `: ${why}` : ''}`;
   $('status').dataset.status = status;
   const open = status === 'open';
   const baud = $('baud');
