@@ -391,8 +391,15 @@ const reconnectRows = {
       await closed(port, said);
     }
   },
-  'a silent loss: noticed by the list within 3 s, the held write called back, back once its first opens succeed': async () => {
+  'a silent loss: noticed by the list within 3 s, the held write called back, another device left alone, back once its first opens succeed': async () => {
     const { port, said } = await follow({ modemStatus: { interval: 50 } });
+    // Another device, which stays.
+    sim.createPort('COM6');
+    sim.addDevice({ instanceId: 'USB\\VID_0403&PID_6001\\B2', portName: 'COM6' });
+    const other = await SerialPort.open('COM6', { baudRate: 9600, reconnect: true });
+    following.add(other);
+    const otherSaid = [];
+    for (const event of ['disconnect', 'error', 'close']) other.on(event, () => otherSaid.push(event));
     sim.configurePort('COM5', { holdWrites: true });
     const held = new Promise((resolve) => port.write('held', resolve));
     sim.unplugPort('COM5', { silent: true });
@@ -401,6 +408,9 @@ const reconnectRows = {
     assert.equal((await held).code, 'ERR_PORT_DISCONNECTED');
     assert.ok(Date.now() - since < 3000, `${Date.now() - since} ms`);
     assert.deepEqual(said, [['disconnect', 'ERR_PORT_DISCONNECTED', 'COM5', null]]);
+    await new Promise((resolve) => other.write('still here', resolve));
+    assert.deepEqual([other.isOpen, otherSaid, sim.takeWritten('COM6').toString()], [true, [], 'still here']);
+    await other.close();
     sim.plugPort('COM5', { refuse: [5, 433, 121, 1168] });
     sim.addDevice({ instanceId: deviceA1, portName: 'COM5' });
     // Its modem lines not readable for a moment: tried again, not given up.
