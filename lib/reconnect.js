@@ -37,7 +37,7 @@ function seek({ identity, path, list, open, close, timeout = null, signal = null
   };
   if (signal?.aborted) {
     finish('reject', lost);
-    return { found, stop: () => {} };
+    return { found, done: Promise.resolve(), stop: () => {} };
   }
   if (signal) {
     onAbort = () => finish('reject', lost);
@@ -50,7 +50,7 @@ function seek({ identity, path, list, open, close, timeout = null, signal = null
     timer = setTimeout(resolve, ms);
   });
 
-  (async () => {
+  const done = (async () => {
     for (let attempt = 0; !stopped; attempt++) {
       await pause(delays[Math.min(attempt, delays.length - 1)]);
       if (stopped) return;
@@ -80,13 +80,13 @@ function seek({ identity, path, list, open, close, timeout = null, signal = null
         return;
       }
       if (stopped) {
-        close(fd);
+        await close(fd);
         return;
       }
       finish('resolve', { fd, path: where });
     }
   })();
-  return { found, stop: () => finish('resolve', null) };
+  return { found, done, stop: () => finish('resolve', null) };
 }
 
 module.exports = { seek, delays };

@@ -295,9 +295,9 @@ function createSerialPort(binding) {
     // The disconnect error, where `error`, of a call made on handle `fd`,
     // says the device is gone (and the first such says it to the port), or
     // comes from a handle the loss already closed.
-    #lossOf(error, fd) {
+    #lossOf(error, fd, cancelledBySelf = false) {
       if (fd !== this.#fd) return this.#lostError;
-      return this.#watch !== null && this.#watch.failed(error) ? this.#lostError : null;
+      return this.#watch !== null && this.#watch.failed(error, cancelledBySelf) ? this.#lostError : null;
     }
 
     // The device is gone: the handle is closed at once, whatever it holds.
@@ -327,7 +327,15 @@ function createSerialPort(binding) {
       // The old handle shadows the device until it is closed.
       const dropped = this.#call('close', fd).catch(noop);
       this.#seeking = this.#seek(dropped, error, performance.now());
-      this.emit('disconnect', error);
+      this.#emitSafely('disconnect', error);
+    }
+
+    #emitSafely(name, value) {
+      try {
+        this.emit(name, value);
+      } catch (thrown) {
+        process.nextTick(() => { throw thrown; });
+      }
     }
 
     // Looks for the device until it opens again, as it was, or the search
@@ -348,15 +356,19 @@ function createSerialPort(binding) {
           lost,
         });
         let found;
+        const search = this.#search;
         try {
-          found = await this.#search.found;
+          found = await search.found;
         } catch {
           if (this.#state === 'disconnected') this.destroy(lost);
           return;
         } finally {
           this.#search = null;
         }
-        if (found === null) return;
+        if (found === null) {
+          await search.done;
+          return;
+        }
         if (await this.#restore(found)) return;
       }
     }
@@ -392,7 +404,7 @@ function createSerialPort(binding) {
       this.path = path;
       this.#empties = 0;
       this.#watchDevice(baseline);
-      this.emit('reconnect', { path });
+      this.#emitSafely('reconnect', { path });
       if (this.#readWanted) this.#read();
       return true;
     }
@@ -422,12 +434,14 @@ function createSerialPort(binding) {
           if (this.#fd === null || this.#aborting || (this.destroyed && !behindOne)) throw this.#refusal(name);
           reached = true;
           const fd = this.#fd;
+          const flushes = this.#flushes;
+          const flushing = this.#flushing !== null;
           const answer = this.#call(name, fd, ...args);
           if (untilIssued) issued();
           try {
             return await answer;
           } catch (error) {
-            throw this.#lossOf(error, fd) ?? error;
+            throw this.#lossOf(error, fd, flushing || this.#flushes !== flushes) ?? error;
           }
         } finally {
           issued();
@@ -474,7 +488,11 @@ function createSerialPort(binding) {
       const wanted = Object.freeze({ ...this.#wantedLines, ...changes });
       this.#wantedLines = wanted;
       return this.#control('set', [{ dtr: wanted.dtr, rts: wanted.rts === true, brk: wanted.brk }])
-        .then(() => { this.#lines = wanted; });
+        .then(() => { this.#lines = wanted; }, (error) => {
+          // Refused, it changes nothing, now or once the device is back.
+          if (this.#wantedLines === wanted) this.#wantedLines = this.#lines;
+          throw error;
+        });
     }
 
     get() {
@@ -790,7 +808,8 @@ function createSerialPort(binding) {
 
     async #close() {
       const was = this.#state;
-      this.#stopWatching();
+      this.#stopPoll();
+      this.#stopPoll = noop;
       this.#search?.stop();
       if (this.destroyed || was === 'new') {
         this.destroy();
@@ -834,7 +853,8 @@ function createSerialPort(binding) {
           const ms = this.#options.closeTimeout;
           this.#aborting = () => writeAborted(this.path, `closed: the writes did not go out within closeTimeout (${ms} ms)`);
           this.#drained(Infinity);
-          this.#release().catch(noop);
+          // Bounded even if a write's callback never came.
+          this.#release().catch(noop).then(done);
         }, this.#options.closeTimeout);
         this.end();
       });
@@ -849,6 +869,7 @@ function createSerialPort(binding) {
           while (this.#controls.size > 0) await Promise.all(this.#controls);
           // A handle the search opened is closed by it, or becomes the port's.
           if (this.#seeking) await this.#seeking;
+          this.#stopWatching();
           const fd = this.#fd;
           // From here on the number belongs to the system, not to this port.
           this.#fd = null;

@@ -442,13 +442,16 @@ const reconnectRows = {
   'opened by identity, it looks for that identity': async () => {
     const { port, said } = await follow({}, { vendorId: '0403', productId: '6001' });
     assert.equal(port.path, 'COM5');
-    sim.unplugPort('COM5', { pendingError: 22 });
+    sim.unplugPort('COM5', { pendingError: 22, callError: 22 });
+    // Refused for the loss, a set() is not made once the device is back.
+    await assert.rejects(port.set({ brk: true }), { code: 'ERR_PORT_DISCONNECTED' });
     await until(() => said.length === 1, 'disconnect');
     sim.removeDevice(deviceA1);
     sim.createPort('COM6');
     sim.addDevice({ instanceId: deviceA1, portName: 'COM6' });
     await until(() => said.length === 2, 'reconnect');
     assert.equal(port.path, 'COM6');
+    assert.deepEqual([sim.port('COM6').brk, port.outputLines.brk], [false, false]);
     await closed(port, said);
   },
   'past its timeout or on abort the loss ends the stream; without reconnect it ends it at once': async () => {
@@ -475,6 +478,35 @@ const reconnectRows = {
     sim.failNext('GetCommModemStatus', 50);
     await until(() => port.destroyed && said.at(-1)[0] === 'close', 'the end');
     assert.deepEqual(said.slice(1), [['error', 'ERROR_NOT_SUPPORTED'], ['close']]);
+  },
+  'what the port does itself is no loss; a loss while close() waits for a write ends the write, not the stream': async () => {
+    const { port, said } = await follow();
+    sim.configurePort('COM5', { holdWrites: true });
+    const drained = port.drain().catch((e) => e.code);
+    await tick(20);
+    await port.flush();
+    assert.deepEqual([await drained, port.isOpen, said], ['ECANCELED', true, []]);
+    await closed(port, said);
+    for (const silent of [false, true]) {
+      sim.reset();
+      const { port: closing, said: closingSaid } = await follow({ reconnect: false });
+      sim.configurePort('COM5', { holdWrites: true });
+      const written = new Promise((resolve) => closing.write('held', resolve));
+      const closed = closing.close();
+      await tick(20);
+      const since = Date.now();
+      if (silent) {
+        sim.unplugPort('COM5', { silent: true });
+        sim.removeDevice(deviceA1);
+      } else {
+        sim.unplugPort('COM5', { pendingError: 1167 });
+      }
+      assert.equal((await written).code, 'ERR_PORT_DISCONNECTED');
+      await closed;
+      assert.ok(Date.now() - since < 3000, `${Date.now() - since} ms`);
+      await tick(20);
+      assert.deepEqual(closingSaid, [['close']]);
+    }
   },
   'close() and destroy() at every step: connected, disconnected, searching, while the device refuses': async () => {
     const steps = [
@@ -514,4 +546,31 @@ test('a reconnecting port through every way its device goes and comes back: each
     following.clear();
   }
   assert.deepEqual(failures, []);
+});
+
+test('listeners of disconnect and reconnect that throw: the throw is the program\'s; the writes, the port and its close go on', () => {
+  const { execFileSync } = require('node:child_process');
+  const script = `
+    const { lintel, sim } = require(${JSON.stringify(require.resolve('./support'))});
+    const SerialPort = require(${JSON.stringify(require.resolve('../../lib/serialport'))}).createSerialPort(lintel);
+    const thrown = [];
+    process.on('uncaughtException', (error) => thrown.push(error.message));
+    (async () => {
+      sim.reset();
+      sim.createPort('COM5');
+      const port = await SerialPort.open('COM5', { baudRate: 9600, reconnect: true });
+      for (const event of ['disconnect', 'reconnect']) port.on(event, () => { throw new Error(event); });
+      sim.configurePort('COM5', { holdWrites: true });
+      const lost = new Promise((resolve) => port.write('held', resolve));
+      await new Promise((resolve) => setTimeout(resolve, 20));
+      sim.unplugPort('COM5', { pendingError: 1167 });
+      const first = await lost;
+      sim.plugPort('COM5');
+      await new Promise((resolve) => port.prependOnceListener('reconnect', resolve));
+      const second = await new Promise((resolve) => port.write('after', resolve));
+      await port.close();
+      console.log(JSON.stringify([first.code, second, thrown, sim.port('COM5').openHandles]));
+    })();`;
+  const out = execFileSync(process.execPath, ['-e', script], { encoding: 'utf8', timeout: 20000 });
+  assert.deepEqual(JSON.parse(out), ['ERR_PORT_DISCONNECTED', null, ['disconnect', 'reconnect'], 0]);
 });
