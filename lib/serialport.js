@@ -54,8 +54,9 @@ function createSerialPort(binding) {
         checkSignal(signal, 'SerialPort.open');
       }
       let path = target;
+      let identity = null;
       if (target !== null && typeof target === 'object') {
-        const identity = identityOf(target);
+        identity = identityOf(target);
         // The options are checked before anything is looked up.
         portOptions(options);
         if (signal?.aborted) throw aborted(described(identity), 'SerialPort.open', signal);
@@ -63,7 +64,7 @@ function createSerialPort(binding) {
       }
       const port = new SerialPort(path, options);
       // A reconnecting port looks for the device it was asked for.
-      if (path !== target) port.#identity = identityOf(target);
+      port.#identity = identity;
       if (signal === undefined) {
         await port.open();
         return port;

@@ -7,7 +7,7 @@ const { lintel, sim, call, openPort, tick } = require('./support');
 const { VirtualPorts } = require('../../lib/testing');
 const { describeError } = require('../../lib/errors');
 const { isLoss, isNotReady, disconnected } = require('../../lib/loss');
-const { ListPoller, watchPresence } = require('../../lib/watcher');
+const { ListPoller, watchPresence, pollerOf } = require('../../lib/watcher');
 const { identityAt } = require('../../lib/identity');
 
 beforeEach(() => sim.reset());
@@ -351,7 +351,6 @@ async function closed(port, said) {
     }
     assert.equal(handles, 0, name);
   }
-  const { pollerOf } = require('../../lib/watcher');
   assert.equal(pollerOf(lintel).subscribers, 0);
 }
 
@@ -526,7 +525,6 @@ const reconnectRows = {
         await tick(400);
         assert.deepEqual(said.filter(([event]) => event !== 'disconnect' && event !== 'reconnect'), [['close']], `step ${n} ${how}`);
         assert.equal(sim.port('COM5').openHandles, 0, `step ${n} ${how}`);
-        const { pollerOf } = require('../../lib/watcher');
         assert.equal(pollerOf(lintel).subscribers, 0);
       }
     }
