@@ -29,7 +29,18 @@ const windowsPath = (unixPath) => 'Z:' + path.resolve(unixPath).replace(/\//g, '
 // Runs a program under node.exe; resolves with its exit status, output, and
 // the JSON of its last output line. `program` is a path, or a name under
 // test/wine/programs, which then gets the addon's path as its first argument.
-function runWindows(program, args = [], { exe, arch = 'x64', cwd, addon = true } = {}) {
+// A run that Wine itself broke (wine-node's status 86) is made once more, and
+// said so on stderr; a second such run is the result.
+const WINE_FAILED = 86;
+async function runWindows(program, args = [], options = {}) {
+  const run = await runWindowsOnce(program, args, options);
+  if (run.status !== WINE_FAILED) return run;
+  process.stderr.write(`# ${program} [${options.arch || 'x64'}]: Wine failed under it, run again: ` +
+    `${run.stderr.split('\n').find((line) => line.includes('wine client error')) || ''}\n`);
+  return runWindowsOnce(program, args, options);
+}
+
+function runWindowsOnce(program, args, { exe, arch = 'x64', cwd, addon = true }) {
   const inPrograms = !path.isAbsolute(program);
   const file = inPrograms ? path.join(__dirname, 'programs', program) : program;
   const argv = [windowsPath(file), ...(inPrograms && addon ? [windowsPath(addonOf(arch))] : []), ...args.map(String)];
