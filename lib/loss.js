@@ -78,6 +78,14 @@ class DeviceWatch {
     return true;
   }
 
+  // Reports the device gone for a `cause` the port judged itself; false once
+  // the loss was reported or the watch stopped.
+  gone(cause) {
+    if (this.#over) return false;
+    this.#report(cause);
+    return true;
+  }
+
   #report(cause) {
     if (this.#over) return;
     this.stop();

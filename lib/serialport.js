@@ -646,6 +646,9 @@ function createSerialPort(binding) {
         const error = new Error(`read: ${this.path} answered ${this.#empties} reads in a row with nothing; its device may be gone`);
         error.code = 'ERR_PORT_READ_EMPTY';
         error.path = this.path;
+        // A port asked to follow its device takes the run for the loss it
+        // most likely is, and looks for the device again.
+        if (this.#options.reconnect !== null && this.#watch?.gone(error)) return;
         this.destroy(error);
         return;
       }

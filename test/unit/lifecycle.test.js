@@ -507,6 +507,18 @@ const reconnectRows = {
       assert.deepEqual(closingSaid, [['close']]);
     }
   },
+  'a driver answering every read with nothing is taken for a loss, and the device is opened again': async () => {
+    const { port, said, received } = await follow();
+    const cause = new Promise((resolve) => port.once('disconnect', (error) => resolve(error.cause.code)));
+    sim.configurePort('COM5', { zeroReads: 40 });
+    // Ends the read already waiting; the reads after it come back empty.
+    sim.feed('COM5', Buffer.from('x'));
+    await until(() => said.length === 2, 'reconnect', 8000);
+    assert.deepEqual([await cause, said[1]], ['ERR_PORT_READ_EMPTY', ['reconnect', 'COM5', 'COM5', true]]);
+    sim.feed('COM5', Buffer.from('after'));
+    await until(() => received.join('') === 'xafter', 'the bytes after');
+    await closed(port, said);
+  },
   'close() and destroy() at every step: connected, disconnected, searching, while the device refuses': async () => {
     const steps = [
       async () => {},
