@@ -366,7 +366,11 @@ export class SerialPort extends Duplex {
   readonly isOpen: boolean;
   /** The output lines as the open left them, then as set() last changed them. */
   readonly outputLines: OutputLines;
-  /** Resolves once open; writes made meanwhile go out in order once it is. */
+  /**
+   * Resolves once open; writes made meanwhile go out in order once it is.
+   * Rejects with 'ERR_STREAM_DESTROYED' on a port closed or destroyed, and
+   * with 'ERR_PORT_DISCONNECTED' while the port waits for its device.
+   */
   open(): Promise<void>;
   /**
    * Lets the writes made before it go out for closeTimeout at most (the rest

@@ -202,8 +202,14 @@ function createSerialPort(binding) {
 
     open() {
       if (this.#state === 'opening' || this.#state === 'open') return this.#opening;
+      if (this.#state === 'disconnected' && !this.destroyed) {
+        // It opens again by itself; 'reconnect' says when.
+        return Promise.reject(refused(this.path, 'open', `${this.path} is disconnected and waits for its device to come back`,
+          'ERR_PORT_DISCONNECTED'));
+      }
       if (this.#state !== 'new' || this.destroyed) {
-        return Promise.reject(new Error(`SerialPort ${this.path} was opened and closed before; make a new one`));
+        return Promise.reject(refused(this.path, 'open', `SerialPort ${this.path} was opened and closed before; make a new one`,
+          'ERR_STREAM_DESTROYED'));
       }
       this.#state = 'opening';
       this.#opening = new Promise((resolve, reject) => { this.#settleOpen = [resolve, reject]; });

@@ -371,7 +371,7 @@ const reconnectRows = {
       assert.equal(port.isOpen, false);
       const refused = await new Promise((resolve) => port.write('not sent', resolve));
       assert.equal(refused.code, 'ERR_PORT_DISCONNECTED');
-      for (const control of [port.get(), port.flush(), port.drain(), port.set({ brk: true })]) {
+      for (const control of [port.get(), port.flush(), port.drain(), port.set({ brk: true }), port.open()]) {
         await assert.rejects(control, { code: 'ERR_PORT_DISCONNECTED' });
       }
       await until(() => sim.port('COM5').openHandles === 0, 'the lost handle closed');

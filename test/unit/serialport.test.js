@@ -346,7 +346,7 @@ test('destroyed while opening, a port closes the handle the open then gets; a cl
   await tick(20);
   assert.equal(sim.port('COM3').openHandles, 0);
   assert.equal(port.isOpen, false);
-  await assert.rejects(port.open(), /opened and closed before/);
+  await assert.rejects(port.open(), { code: 'ERR_STREAM_DESTROYED', message: /opened and closed before/ });
 });
 
 // Rejections nobody handled and throws nobody caught, from any test here.
