@@ -366,8 +366,10 @@ function createSerialPort(binding) {
         const search = this.#search;
         try {
           found = await search.found;
-        } catch {
-          if (this.#state === 'disconnected') this.destroy(lost);
+        } catch (error) {
+          // Given up (the loss), or refused by the device found in a way
+          // every later try would be (its own failure, which says why).
+          if (this.#state === 'disconnected') this.destroy(error === lost ? lost : withPath(error, this.path));
           return;
         } finally {
           this.#search = null;

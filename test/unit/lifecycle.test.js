@@ -477,6 +477,14 @@ const reconnectRows = {
     sim.failNext('GetCommModemStatus', 50);
     await until(() => port.destroyed && said.at(-1)[0] === 'close', 'the end');
     assert.deepEqual(said.slice(1), [['error', 'ERROR_NOT_SUPPORTED'], ['close']]);
+    // Back, but refusing its open in a way no later try changes: the port ends with that refusal.
+    sim.reset();
+    const refusing = await follow();
+    sim.unplugPort('COM5', { pendingError: 1167, callError: 1167 });
+    await until(() => refusing.said.length === 1, 'disconnect');
+    sim.plugPort('COM5', { refuse: [87] });
+    await until(() => refusing.port.destroyed && refusing.said.at(-1)[0] === 'close', 'the end');
+    assert.deepEqual(refusing.said.slice(1), [['error', 'EINVAL'], ['close']]);
   },
   'what the port does itself is no loss; a loss while close() waits for a write ends the write, not the stream': async () => {
     const { port, said } = await follow();
