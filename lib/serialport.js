@@ -118,6 +118,7 @@ function createSerialPort(binding) {
     #numbered = 0; // chunks that have reached _write/_writev
     #notSent = []; // [from, to, error] of chunks a flush discarded or a close aborted
     #discardThrough = 0; // chunks numbered up to this were made before a flush
+    #madeBeforeLoss = { through: 0, error: null }; // and these before the last loss
     #flushing = null; // the flush in flight, which later writes wait for
     #flushes = 0;
     #writeError = null; // the failure of the addon's write, shared by the writes queued behind it
@@ -328,6 +329,7 @@ function createSerialPort(binding) {
         return;
       }
       this.#state = 'disconnected';
+      this.#madeBeforeLoss = { through: this.writableEnded ? Infinity : this.#made, error };
       const fd = this.#fd;
       this.#fd = null;
       this.#stopReading();
@@ -745,14 +747,26 @@ function createSerialPort(binding) {
     #send(chunks, callback) {
       const from = this.#numbered + 1;
       this.#numbered += chunks.length;
-      // Numbered in order, so those a flush discarded lead.
-      const discarded = Math.min(this.#numbered, this.#discardThrough) - from + 1;
-      if (discarded > 0) this.#lost(from, from + discarded - 1, () => flushed(this.path));
-      if (discarded >= chunks.length) {
+      // Numbered in order, so those a flush discarded lead, and then those
+      // made before a loss (held back by cork(), say): the device that came
+      // back is not sent what was meant for it before.
+      let next = this.#drop(from, this.#discardThrough, () => flushed(this.path));
+      const { through, error } = this.#madeBeforeLoss;
+      next = this.#drop(next, through, () => error);
+      if (next > this.#numbered) {
         callback();
         return;
       }
-      this.#transmit(from + Math.max(0, discarded), chunks.slice(Math.max(0, discarded)), callback);
+      this.#transmit(next, chunks.slice(next - from), callback);
+    }
+
+    // Reports the chunks from `from` on numbered up to `through` as not sent;
+    // the number of the first one left to send.
+    #drop(from, through, error) {
+      const to = Math.min(this.#numbered, through);
+      if (to < from) return from;
+      this.#lost(from, to, error);
+      return to + 1;
     }
 
     #lost(from, to, error) {

@@ -423,8 +423,10 @@ const reconnectRows = {
     assert.deepEqual(changes, ['cts']);
     await closed(port, said);
   },
-  'back under another name, found by what the list said of it; another device under the old name is not taken': async () => {
+  'back under another name, found by what the list said of it; another device under the old name is not taken; a write corked before the loss is not sent': async () => {
     const { port, said } = await follow();
+    port.cork();
+    const corked = new Promise((resolve) => port.write('meant for before', resolve));
     sim.unplugPort('COM5', { callError: 1167, pendingError: 1167 });
     await until(() => said.length === 1, 'disconnect');
     sim.removeDevice(deviceA1);
@@ -436,6 +438,9 @@ const reconnectRows = {
     sim.addDevice({ instanceId: deviceA1, portName: 'COM6' });
     await until(() => said.length === 2, 'reconnect');
     assert.deepEqual(said[1], ['reconnect', 'COM6', 'COM6', true]);
+    port.uncork();
+    assert.equal((await corked).code, 'ERR_PORT_DISCONNECTED');
+    assert.equal(sim.takeWritten('COM6').length, 0);
     await closed(port, said);
   },
   'opened by identity, it looks for that identity': async () => {
