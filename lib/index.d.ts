@@ -241,8 +241,8 @@ export type LineOptions = OutputLineOptions;
  * discarded, reported to that write's callback alone), 'ERR_PORT_WRITE_ABORTED'
  * (a write not sent because the port closed or failed first; `cause` says
  * why), 'ERR_PORT_READ_EMPTY' (a driver that answered a long run of reads
- * with nothing; with `reconnect`, the cause of a loss instead) and 'ERR_PORT_DISCONNECTED' (the device has gone: see
- * DisconnectError).
+ * with nothing; with `reconnect`, the cause of a loss instead) and
+ * 'ERR_PORT_DISCONNECTED' (the device has gone: see DisconnectError).
  */
 export interface PortError extends Error {
   /** 'ENOENT', 'EACCES', 'EBADF', 'EINVAL', 'ECANCELED', a Windows name such as 'ERROR_GEN_FAILURE', or 'UNKNOWN'. */
