@@ -133,31 +133,28 @@ function termArguments(args) {
 }
 
 // Opens term's port; with --reconnect, a device not there yet (or not ready)
-// is waited for as one that went away would be, until Ctrl-C.
+// is looked for as the port looks for one that went away, until Ctrl-C.
 async function openTerm(path, baudRate, reconnect) {
-  if (!reconnect) return layer().open(path, { baudRate });
-  const { isNotReady } = require('../lib/loss');
-  const { delays } = require('../lib/reconnect');
-  const { setTimeout: sleep } = require('node:timers/promises');
+  const open = (where) => layer().open(where, { baudRate, reconnect });
+  try {
+    return await open(path);
+  } catch (error) {
+    if (!reconnect || !require('../lib/loss').isNotReady(error)) throw error;
+    process.stderr.write(describe(error, path).replace(/\n$/, '; waiting for it, Ctrl-C leaves\n'));
+  }
+  const { seek } = require('../lib/reconnect');
   const stop = new AbortController();
+  const left = new Error(`left without ${path}`);
   const interrupted = () => stop.abort();
   process.once('SIGINT', interrupted);
   try {
-    for (let attempt = 0; ; attempt++) {
-      try {
-        return await layer().open(path, { baudRate, reconnect, signal: stop.signal });
-      } catch (error) {
-        if (stop.signal.aborted) break;
-        if (!isNotReady(error)) throw error;
-        if (attempt === 0) process.stderr.write(describe(error, path).replace(/\n$/, '; waiting for it, Ctrl-C leaves\n'));
-        await sleep(delays[Math.min(attempt, delays.length - 1)], undefined, { signal: stop.signal }).catch(() => {});
-        if (stop.signal.aborted) break;
-      }
-    }
+    return (await seek({ identity: null, path, open, close: (port) => port.destroy(), signal: stop.signal, lost: left })).fd;
+  } catch (error) {
+    if (error !== left) throw error;
   } finally {
     process.removeListener('SIGINT', interrupted);
   }
-  process.stderr.write(`vornet: left without ${path}\n`);
+  process.stderr.write(`vornet: ${left.message}\n`);
   process.exit(0);
 }
 

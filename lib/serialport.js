@@ -174,9 +174,15 @@ function createSerialPort(binding) {
       return this.#state === 'open' && !this.destroyed;
     }
 
-    // Whether the port takes calls: opening or open, and neither closing nor destroyed.
+    // Whether the port takes writes: opening, open, or waiting for its device
+    // (a write then calls back with the loss), and neither closing nor destroyed.
     #live() {
-      return (this.#state === 'opening' || this.#state === 'open' || this.#state === 'disconnected') && !this.destroyed;
+      return (this.#controllable() || this.#state === 'disconnected') && !this.destroyed;
+    }
+
+    // Whether control calls are taken: opening or open, not destroyed.
+    #controllable() {
+      return (this.#state === 'opening' || this.#state === 'open') && !this.destroyed;
     }
 
     // Why a call on the port is refused: its device is gone, or it is not open.
@@ -429,7 +435,7 @@ function createSerialPort(binding) {
     // destroy() lets a call go on only behind one already with the addon (as
     // it would have gone had it been first); the rest are refused.
     #control(name, args, { after = null, untilIssued = false } = {}) {
-      if (!this.#live() || this.#state === 'disconnected') return Promise.reject(this.#refusal(name));
+      if (!this.#controllable()) return Promise.reject(this.#refusal(name));
       const before = untilIssued ? null : this.#lastControl;
       const opening = this.#state === 'opening' ? this.#opening : null;
       let issued;
@@ -495,7 +501,7 @@ function createSerialPort(binding) {
       } catch (error) {
         return Promise.reject(withPath(error, this.path));
       }
-      if (!this.#live() || this.#state === 'disconnected') return Promise.reject(this.#refusal('set'));
+      if (!this.#controllable()) return Promise.reject(this.#refusal('set'));
       const wanted = Object.freeze({ ...this.#wantedLines, ...changes });
       this.#wantedLines = wanted;
       return this.#control('set', [{ dtr: wanted.dtr, rts: wanted.rts === true, brk: wanted.brk }])
@@ -575,7 +581,7 @@ function createSerialPort(binding) {
     // with the driver, and what the driver has received; writes made after it
     // wait for it and then go out. Bytes already read into the stream stay.
     flush() {
-      if (!this.#live() || this.#state === 'disconnected') return Promise.reject(this.#refusal('flush'));
+      if (!this.#controllable()) return Promise.reject(this.#refusal('flush'));
       this.#discardThrough = this.writableEnded ? Infinity : this.#made;
       this.#flushes++;
       const request = this.#control('flush', []);
@@ -588,7 +594,7 @@ function createSerialPort(binding) {
     // Resolves once every write made before it has reached the driver and
     // the driver has sent it.
     drain() {
-      if (!this.#live() || this.#state === 'disconnected') return Promise.reject(this.#refusal('drain'));
+      if (!this.#controllable()) return Promise.reject(this.#refusal('drain'));
       const last = this.writableEnded ? Infinity : this.#made;
       const done = last <= this.#answered || this.writableFinished;
       const written = done ? null : new Promise((resolve) => this.#drains.push([last, resolve]));
@@ -781,8 +787,8 @@ function createSerialPort(binding) {
         return;
       }
       if (this.#aborting || this.#fd === null) {
-        const lost = this.#state === 'disconnected' ? this.#lostError : null;
-        this.#lost(from, to, this.#aborting || (lost ? () => lost : () => notOpen(this.path, 'write')));
+        const refusal = this.#refusal('write');
+        this.#lost(from, to, this.#aborting || (() => refusal));
         callback();
         return;
       }
