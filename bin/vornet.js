@@ -148,7 +148,8 @@ async function openTerm(path, baudRate, reconnect) {
   const interrupted = () => stop.abort();
   process.once('SIGINT', interrupted);
   try {
-    return (await seek({ identity: null, path, open, close: (port) => port.destroy(), signal: stop.signal, lost: left })).fd;
+    const { found } = seek({ identity: null, path, open, close: (port) => port.destroy(), signal: stop.signal, lost: left });
+    return (await found).fd;
   } catch (error) {
     if (error !== left) throw error;
   } finally {
